@@ -1,0 +1,32 @@
+# Developer and operator entry points over CMake.
+#   make demo   build the Release binaries and run the demo
+#   make test   build everything under the sanitizers and run the whole suite
+# Both first install whatever Debian packages are missing.
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+RELEASE_DIR := build/release
+TEST_DIR := build/test
+
+.PHONY: all deps release test-build test demo clean
+
+all: release
+
+deps:
+	@tools/install-deps.sh
+
+release: deps
+	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DIDFERRY_TESTS=OFF
+	cmake --build $(RELEASE_DIR) -j $(JOBS)
+
+test-build: deps
+	cmake -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=Debug -DIDFERRY_SANITIZE=ON
+	cmake --build $(TEST_DIR) -j $(JOBS)
+
+test: test-build
+	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
+
+demo: release
+	tools/demo.sh $(RELEASE_DIR)
+
+clean:
+	rm -rf build

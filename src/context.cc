@@ -1,0 +1,96 @@
+#include "src/context.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <iostream>
+
+#include "cert/cert_inspect.h"
+
+namespace {
+
+// Closes a file descriptor when the reader leaves, whatever the path.
+class FdCloser {
+ public:
+  explicit FdCloser(int fd) : fd_(fd) {}
+  ~FdCloser() {
+    if (fd_ >= 0) close(fd_);
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+bool load_file(const std::string& path, std::string& text) {
+  if (path.empty()) return false;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  FdCloser closer(fd);
+
+  // Joining the lines with line feeds gives back the bytes of the file, except
+  // that empty lines are dropped while the text is still empty, and that a
+  // text that is not empty gets a line feed before the first line. So the file
+  // is read as raw bytes and only its start needs care.
+  std::string data;
+  bool at_start = text.empty();
+  if (!at_start) data.push_back('\n');
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;  // a read error before the end: not a readable file
+    }
+    if (n == 0) break;
+    const char* p = buf;
+    const char* end = buf + n;
+    if (at_start) {
+      while (p < end && *p == '\n') ++p;
+      if (p == end) continue;
+      at_start = false;
+    }
+    const size_t used = text.size() + data.size();
+    const size_t chunk = static_cast<size_t>(end - p);
+    if (used >= text.max_size() || chunk >= text.max_size() - used) {
+      std::cerr << "File " << path << " is too big!" << std::endl;
+      return false;
+    }
+    data.append(p, end);
+  }
+  text += data;
+  return true;
+}
+
+std::string load_cert_from_file(const std::string& path) {
+  std::string text;
+  if (!load_file(path, text)) throw no_cert_file();
+  return text;
+}
+
+void log_v(const mig_options& options, const std::string& text) {
+  if (options.verbose) std::cerr << text << "\n";
+}
+
+void log_v(const mig_options& options, const boost::basic_format<char>& format) {
+  log_v(options, format.str());
+}
+
+void mig_context::load() {
+  log_v(options, "Checking certificates...");
+  log_v(options, "Loading 'from' application certificate");
+  from_cert = load_cert_from_file(options.app_from_cert);
+  log_v(options, "'from' application certificate loaded");
+  log_v(options, "Loading 'to' application certificate");
+  to_cert = load_cert_from_file(options.app_to_cert);
+  log_v(options, "'to' application certificate loaded");
+  log_v(options, "Extracting 'from' application identity");
+  from_app_id = get_app_id_from_cert(from_cert);
+  log_v(options, boost::format("'from' application identity extracted: %s") % from_app_id);
+  log_v(options, "Extracting 'to' application identity");
+  to_app_id = get_app_id_from_cert(to_cert);
+  log_v(options, boost::format("'to' application identity extracted: %s") % to_app_id);
+  log_v(options, "done\n");
+}

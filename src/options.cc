@@ -1,0 +1,104 @@
+#include "src/options.h"
+
+#include <iostream>
+
+namespace po = boost::program_options;
+
+namespace {
+
+void describe_options(po::options_description& desc) {
+  desc.add_options()
+      ("mode", po::value<std::string>(), "migration mode: check, map or auto")
+      ("app-from-cert", po::value<std::string>(), "source application certificate filename")
+      ("app-to-cert", po::value<std::string>(), "target application certificate filename")
+      ("sso-from-url", po::value<std::string>(), "source Tessad instance URL")
+      ("sso-to-url", po::value<std::string>(), "target Tessad instance URL")
+      ("mapfile", po::value<std::string>(),
+       "file with logins mapping (resolving duplicate login conflicts)")
+      ("cleanup,c", po::bool_switch(), "remove users and application info from source Tessad")
+      ("help,h", po::bool_switch(), "print help")
+      ("verbose,v", po::bool_switch(), "print diagnostic information to STDERR");
+}
+
+std::string string_or_empty(const po::variables_map& vm, const char* name) {
+  return vm.count(name) ? vm[name].as<std::string>() : std::string();
+}
+
+}  // namespace
+
+void print_mig_help(std::ostream& os, po::options_description& desc) {
+  os << "Brelmont SSO users migration utility.\n"
+     << "\n"
+     << "Usage: idferry (check|map|auto) --app-from-cert=<filename> --app-to-cert=<filename> \\\n"
+     << "\t--sso-from-url=<URL> --sso-to-url=<URL> [--cleanup] [--verbose] [--mapfile=<filename>]\n"
+     << "\n"
+     << "Options:\n"
+     << desc << "\n";
+}
+
+bool check_arg_syntax(po::variables_map& vm) {
+  const char* required[] = {"app-from-cert", "app-to-cert", "sso-from-url", "sso-to-url",
+                            "mode"};
+  for (const char* name : required) {
+    if (!vm.count(name)) {
+      std::cerr << "One or more required arguments missed" << std::endl;
+      return false;
+    }
+  }
+  const std::string mode = vm["mode"].as<std::string>();
+  if (mode != "check" && mode != "map" && mode != "auto") {
+    std::cerr << "Unknown mode. Use one of: 'check', 'map', 'auto" << std::endl;
+    return false;
+  }
+  const std::string mapfile = string_or_empty(vm, "mapfile");
+  if (mode == "auto" && !mapfile.empty()) {
+    std::cerr << "Mapfile is not acceptable for 'auto' mode" << std::endl;
+    return false;
+  }
+  if (mode == "map" && mapfile.empty()) {
+    std::cerr << "Mapfile is required for 'map' mode" << std::endl;
+    return false;
+  }
+  if (mode == "check" && vm["cleanup"].as<bool>()) {
+    std::cerr << "Cleanup is not allowed in 'check' mode" << std::endl;
+    return false;
+  }
+  return true;
+}
+
+mig_options_result mig_options_parser::read_options() const {
+  po::options_description desc(80);
+  describe_options(desc);
+  po::positional_options_description positional;
+  positional.add("mode", 1);
+
+  po::variables_map vm;
+  try {
+    po::store(po::command_line_parser(argc_, argv_)
+                  .options(desc)
+                  .positional(positional)
+                  .style(po::command_line_style::unix_style)
+                  .run(),
+              vm);
+  } catch (const po::error& e) {
+    std::cerr << "Unable to parse command line: " << e.what() << std::endl;
+    print_mig_help(std::cout, desc);
+    return kExitUsage;
+  } catch (...) {
+    std::cerr << "unexpected exception parsing command-line options" << std::endl;
+    return kExitUsage;
+  }
+  po::notify(vm);
+
+  if (vm["help"].as<bool>()) {
+    print_mig_help(std::cout, desc);
+    return kExitOk;
+  }
+  if (!check_arg_syntax(vm)) return kExitUsage;
+
+  return mig_options_ptr(new mig_options(
+      vm["app-from-cert"].as<std::string>(), vm["app-to-cert"].as<std::string>(),
+      vm["sso-from-url"].as<std::string>(), vm["sso-to-url"].as<std::string>(),
+      vm["mode"].as<std::string>(), string_or_empty(vm, "mapfile"),
+      vm["cleanup"].as<bool>(), vm["verbose"].as<bool>()));
+}
