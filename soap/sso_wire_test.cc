@@ -17,6 +17,7 @@
 
 #include "soapssoProxy.h"
 #include "test_support/canned_responder.h"
+#include "test_support/soap_replies.h"
 
 namespace {
 
@@ -25,30 +26,10 @@ using testutil::CannedResponder;
 using testutil::HttpReply;
 using testutil::SoapReply;
 
-const std::string kNs = "http://www.brelmont.com/schemas/sso/1";
-const std::string kEnvNs = "http://www.w3.org/2003/05/soap-envelope";
-
-// A response envelope around `body`, the envelope namespace bound to `env`,
-// the service namespace to "sso" and the schema instance one to "xsi".
-std::string Envelope(const std::string& body, const std::string& env = "SOAP-ENV",
-                     const std::string& env_ns = kEnvNs) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><" + env + ":Envelope xmlns:" + env +
-         "=\"" + env_ns + "\" xmlns:sso=\"" + kNs +
-         "\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><" + env + ":Body>" +
-         body + "</" + env + ":Body></" + env + ":Envelope>";
-}
-
-// A SOAP 1.2 fault with the given Code value (a local name in the envelope
-// namespace) and inner Code content (subcodes).
-std::string Fault(const std::string& code, const std::string& subcodes = "",
-                  const std::string& env = "SOAP-ENV", const std::string& detail = "") {
-  const std::string e = env + ":";
-  return Envelope("<" + e + "Fault><" + e + "Code><" + e + "Value>" + e + code + "</" + e +
-                      "Value>" + subcodes + "</" + e + "Code><" + e + "Reason><" + e +
-                      "Text xml:lang=\"en\">R</" + e + "Text></" + e + "Reason>" + detail +
-                      "</" + e + "Fault>",
-                  env);
-}
+using testutil::Envelope;
+using testutil::Fault;
+using testutil::kEnvNs;
+using testutil::kNs;
 
 // A proxy set up as the service client sets up its own: keep-alive both
 // ways, posting to a canned peer.

@@ -1,0 +1,176 @@
+// Construction, TLS set-up and error reporting of SSOClient. The typed
+// operations are in SSOClient_ops.cc.
+#include "src/SSOClient/SSOClient.h"
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include "soapssoProxy.h"
+
+namespace {
+
+// Records a TLS-setup failure the way the runtime records its own: the
+// fault string "SSL error", the failed step as detail, SOAP_SSL_ERROR.
+// During construction no SOAP version has been chosen yet, and this runtime
+// then names the fault code "detected"; the failure is recorded as a SOAP 1.1
+// receiver fault instead, so the code reads "SOAP-ENV:Server".
+int ssl_setup_failed(soap* ctx, const char* step) {
+  const short version = ctx->version;
+  if (version == 0) ctx->version = 1;
+  int status = soap_set_receiver_error(ctx, "SSL error", step, SOAP_SSL_ERROR);
+  ctx->version = version;
+  return status;
+}
+
+// Refuses to supply a passphrase. An application certificate file holds an
+// unencrypted key; an encrypted one must fail the set-up instead of making
+// OpenSSL ask for a passphrase on the terminal of a non-interactive run.
+int no_passphrase(char*, int, int, void*) { return 0; }
+
+const char* or_empty(const char* s) { return s ? s : ""; }
+
+}  // namespace
+
+SSOClient::SSOClient(const std::string& url, const std::string* certificate)
+    : m_proxy(new sso()) {
+  m_url = url;
+  if (certificate) m_certificate = *certificate;
+  // The runtime keeps pointers into m_url and m_certificate, which never
+  // change while the context may use them.
+  m_proxy->soap_endpoint_url = m_url.c_str();
+  soap_ssl_init();  // process-wide; only the first call does anything
+  soap* ctx = m_proxy->soap;
+  if (!ctx) return;  // every call will fail with SOAP_EOM
+  soap_init2(ctx, SOAP_IO_KEEPALIVE, SOAP_IO_KEEPALIVE);
+  ctx->fsslauth = &SSOClient::ssl_auth_init_cert;
+  // Runs the hook at once; a failure stays recorded in the context until the
+  // first call, and the client goes on without a client certificate.
+  soap_ssl_client_context(ctx, SOAP_SSL_SKIP_HOST_CHECK,
+                          m_certificate.empty() ? nullptr : m_certificate.c_str(),
+                          nullptr, nullptr, nullptr, nullptr);
+}
+
+SSOClient::~SSOClient() {
+  // The proxy goes first: it deletes the decoded data and frees the runtime
+  // context, which closes the connection and frees the TLS context.
+  m_proxy.reset();
+}
+
+int SSOClient::ssl_auth_init_cert(soap* ctx) {
+  SSL_CTX* tls = SSL_CTX_new(TLS_client_method());
+  if (ctx->ctx) SSL_CTX_free(ctx->ctx);
+  ctx->ctx = tls;
+  if (!tls) return ssl_setup_failed(ctx, "Can't setup context");
+  if (SSL_CTX_set_default_verify_paths(tls) != 1) {
+    return ssl_setup_failed(ctx, "Can't read default CA file and/or directory");
+  }
+  if (ctx->keyfile) {
+    // The key-file setting holds the PEM text itself. Key and certificate
+    // may stand in either order: each reader skips blocks of other kinds.
+    BIO* bio = BIO_new_mem_buf(ctx->keyfile, -1);
+    EVP_PKEY* key = bio ? PEM_read_bio_PrivateKey(bio, nullptr, no_passphrase, nullptr) : nullptr;
+    X509* cert = nullptr;
+    if (bio) {
+      BIO_reset(bio);
+      cert = PEM_read_bio_X509(bio, nullptr, no_passphrase, nullptr);
+    }
+    if (!bio || !cert || !key) {
+      free_ssl_data(bio, cert, key);
+      return ssl_setup_failed(ctx, "Can't read certificate data");
+    }
+    if (SSL_CTX_use_certificate(tls, cert) != 1) {
+      free_ssl_data(bio, cert, key);
+      return ssl_setup_failed(ctx, "Can't use certificate data");
+    }
+    // OpenSSL refuses a key that does not belong to the certificate.
+    if (SSL_CTX_use_PrivateKey(tls, key) != 1) {
+      free_ssl_data(bio, cert, key);
+      return ssl_setup_failed(ctx, "Can't use key data");
+    }
+    free_ssl_data(bio, cert, key);  // the TLS context keeps its own references
+  }
+  SSL_CTX_set_options(tls, SSL_OP_ALL | SSL_OP_NO_SSLv2);
+  SSL_CTX_set_verify(tls, SSL_VERIFY_NONE, ctx->fsslverify);
+  SSL_CTX_set_verify_depth(tls, 9);
+  return SOAP_OK;
+}
+
+void SSOClient::free_ssl_data(bio_st* bio, x509_st* cert, evp_pkey_st* key) {
+  if (bio) BIO_free(bio);
+  if (cert) X509_free(cert);
+  if (key) EVP_PKEY_free(key);
+}
+
+soap* SSOClient::prepare_call() {
+  soap* ctx = m_proxy->soap;
+  if (ctx) {
+    soap_destroy(ctx);
+    soap_end(ctx);
+  }
+  return ctx;
+}
+
+// ---- Error accessors ---------------------------------------------------
+//
+// A decoded SOAP 1.2 fault carries its code record; a SOAP 1.1 fault, and
+// a failure the runtime recorded before any SOAP version was chosen (the
+// TLS set-up during construction), only the SOAP 1.1 fields, where the
+// subcode reads the same as the code.
+
+int SSOClient::status() const { return m_proxy->soap ? m_proxy->soap->error : SOAP_EOM; }
+
+std::string SSOClient::fault_code() const {
+  const SOAP_ENV__Fault* f = m_proxy->soap ? m_proxy->soap->fault : nullptr;
+  if (!f) return std::string();
+  if (f->SOAP_ENV__Code) return or_empty(f->SOAP_ENV__Code->SOAP_ENV__Value);
+  return or_empty(f->faultcode);
+}
+
+std::string SSOClient::fault_subcode() const {
+  const SOAP_ENV__Fault* f = m_proxy->soap ? m_proxy->soap->fault : nullptr;
+  if (!f) return std::string();
+  if (f->SOAP_ENV__Code) {
+    const SOAP_ENV__Code* sub = f->SOAP_ENV__Code->SOAP_ENV__Subcode;
+    return sub ? or_empty(sub->SOAP_ENV__Value) : std::string();
+  }
+  return or_empty(f->faultcode);
+}
+
+std::string SSOClient::fault_reason() const {
+  const SOAP_ENV__Fault* f = m_proxy->soap ? m_proxy->soap->fault : nullptr;
+  if (!f) return std::string();
+  if (f->SOAP_ENV__Code || f->SOAP_ENV__Reason) {
+    return f->SOAP_ENV__Reason ? or_empty(f->SOAP_ENV__Reason->SOAP_ENV__Text) : std::string();
+  }
+  return or_empty(f->faultstring);
+}
+
+const char* SSOClient::fault_detail() const {
+  const SOAP_ENV__Fault* f = m_proxy->soap ? m_proxy->soap->fault : nullptr;
+  if (!f) return nullptr;
+  if (f->SOAP_ENV__Detail) return f->SOAP_ENV__Detail->__any;
+  return f->detail ? f->detail->__any : nullptr;
+}
+
+std::string SSOClient::getErrorCode() const {
+  return status() == SOAP_OK ? std::string() : fault_code();
+}
+
+std::string SSOClient::getErrorSubCode() const {
+  return status() == SOAP_OK ? std::string() : fault_subcode();
+}
+
+std::string SSOClient::getErrorMessage() const {
+  if (status() == SOAP_OK) return std::string();
+  return "(" + fault_code() + ") " + fault_reason();
+}
+
+std::string SSOClient::getDetailedErrorMessage() const {
+  if (status() == SOAP_OK) return std::string();
+  std::string text = "SOAP fault " + fault_code() + ": " + fault_reason();
+  if (const char* detail = fault_detail()) text += " (" + std::string(detail) + ")";
+  return text;
+}

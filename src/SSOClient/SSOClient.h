@@ -1,0 +1,139 @@
+// SSOClient: the program's handle on one instance of the single-sign-on
+// service. It holds the instance URL, the application certificate text it
+// authenticates with, the application id issued by registerApplication, and
+// the SOAP proxy whose one runtime context carries every call of the client.
+//
+// Construction configures that context once: keep-alive in both directions
+// (so the many calls of a migration share one connection and one TLS
+// handshake), the SOAP 1.2 namespace table, and TLS through
+// ssl_auth_init_cert, which installs the client certificate and key from the
+// PEM text held in memory rather than from files. Server certificates are not
+// verified. A bad certificate does not make construction fail: calls then go
+// out without a client certificate, and the service decides.
+//
+// Every operation returns true on success and false on failure (authenticate
+// the other way round); why the last call failed is read through the four
+// error accessors. Output arguments are written only after a successful call.
+// Each operation first releases what the runtime decoded for the previous
+// call, so a client's memory stays flat however many calls it makes; every
+// value handed out is a copy.
+//
+// The generated protocol headers are not included here: the proxy is held
+// through a pointer to its forward-declared class.
+//
+// Single-threaded: a client serves one call at a time, on the thread that
+// made it. Clients share nothing but OpenSSL's one-time initialisation.
+#ifndef IDFERRY_SRC_SSOCLIENT_SSOCLIENT_H_
+#define IDFERRY_SRC_SSOCLIENT_SSOCLIENT_H_
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+struct soap;
+class sso;
+struct bio_st;
+struct x509_st;
+struct evp_pkey_st;
+
+class SSOClient {
+ public:
+  // One user as the queries return it.
+  struct UserInfo {
+    std::string login;
+    std::string userId;         // filled by getUsers; getUserInfo leaves it alone
+    std::string applicationId;  // owning application; filled by getUserInfo only
+  };
+
+  // The instance settings returned by getSettings.
+  struct ssoSettings {
+    std::string relayEndpointUrl;
+    int32_t usersSessionsTimeout = 0;
+    std::vector<std::string> hashTypes;
+  };
+
+  // `certificate` points at PEM text holding the application's client
+  // certificate and private key (either order), or is null for a client
+  // without certificate. The text is copied.
+  SSOClient(const std::string& url, const std::string* certificate);
+  // Frees the runtime context, which closes any kept-open connection and
+  // frees the TLS context.
+  ~SSOClient();
+  SSOClient(const SSOClient&) = delete;
+  SSOClient& operator=(const SSOClient&) = delete;
+
+  // ---- Users -------------------------------------------------------------
+  bool getUserId(const std::string& login, std::string& userId);
+  // Fills info.login and info.applicationId; info.userId is not touched.
+  bool getUserInfo(std::string& userId, UserInfo& info);
+  // An empty `logins` lists every user (listUsers); otherwise each login is
+  // looked up in turn and the records before the first failure stay
+  // appended. `users` is appended to, never cleared.
+  bool getUsers(const std::vector<std::string>& logins, std::vector<UserInfo>& users);
+  bool getUserPassword(const std::string& userId, std::string& hash, std::string& hashType);
+  bool addUser(const std::string& login, const std::string& password, std::string& userId);
+  // A non-null hashType / requestedId is sent even when it points at empty
+  // text; a null one is left out of the request.
+  bool addUser(const std::string& login, const std::string& password,
+               const std::string* hashType, const std::string* requestedId,
+               std::string& userId);
+  bool changeLogin(const std::string& login, const std::string& newLogin);
+  bool changePassword(const std::string& login, const std::string& newPassword);
+  // Resolves every login first, so nothing is deleted unless all exist;
+  // then deletes one by one and stops at the first failure.
+  bool deleteUsers(const std::vector<std::string>& logins);
+
+  // ---- Application, session, settings ------------------------------------
+  // Precondition (asserted): the client has no certificate and no
+  // application id yet. Stores the issued id and certificate on success.
+  bool registerApplication(const std::string& name, const std::string& displayName,
+                           const std::string& version, const std::string& url,
+                           const std::string& restorePasswordUrl,
+                           const std::string& changePasswordUrl);
+  bool unregisterApplication(const std::string& applicationId);
+  // Returns FALSE when the credentials were accepted, true when the call failed.
+  bool authenticate(const std::string& login, const std::string& password);
+  // Replaces the record's contents (the hash type list included).
+  bool getSettings(ssoSettings& settings);
+
+  // ---- The last call -----------------------------------------------------
+  // All empty when the last call succeeded. Otherwise: the fault code, the
+  // first subcode (the service's error code, e.g. "sso:noSuchUser"),
+  // "(" code ") " reason, and "SOAP fault " code ": " reason [" (" detail ")"].
+  std::string getErrorCode() const;
+  std::string getErrorSubCode() const;
+  std::string getErrorMessage() const;
+  std::string getDetailedErrorMessage() const;
+
+  const std::string& url() const { return m_url; }
+  const std::string& appId() const { return m_appId; }
+  const std::string& certificate() const { return m_certificate; }
+
+  // The runtime's TLS-setup hook: makes the TLS context and installs the
+  // client certificate and key read from the context's key-file setting,
+  // which holds PEM text, not a file name. Returns 0, or SOAP_SSL_ERROR with
+  // the failed step recorded as the fault detail under "SSL error".
+  static int ssl_auth_init_cert(soap* soap);
+  // Frees each non-null argument (BIO_free, X509_free, EVP_PKEY_free).
+  static void free_ssl_data(bio_st* bio, x509_st* cert, evp_pkey_st* key);
+
+ private:
+  // Releases what the runtime decoded for the previous call. Returns the
+  // runtime context, or null when the client has none.
+  soap* prepare_call();
+  // The status of the last call and the parts of its fault ("" if absent).
+  int status() const;
+  std::string fault_code() const;
+  std::string fault_subcode() const;
+  std::string fault_reason() const;
+  const char* fault_detail() const;  // null when the fault holds no detail text
+
+  std::string m_url;
+  std::string m_certificate;
+  std::string m_appId;
+  std::unique_ptr<sso> m_proxy;
+};
+
+#endif  // IDFERRY_SRC_SSOCLIENT_SSOCLIENT_H_
