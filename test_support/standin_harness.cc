@@ -17,8 +17,6 @@
 #include <sstream>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "cert/cert_gen.h"
 #include "tools/standin/standin_password.h"
 #include "tools/standin/standin_text.h"
@@ -43,7 +41,7 @@ const std::string& server_pem() {
   static const std::string pem = [] {
     std::string cert, key;
     if (gen_certificate("127.0.0.1", cert, key, &test_ca_pem()) != 0) {
-      ADD_FAILURE() << "cannot make the stand-in's server certificate";
+      harness_failure(std::ostringstream() << "cannot make the stand-in's server certificate");
     }
     return cert + key;
   }();
@@ -102,7 +100,7 @@ StandinProcess::StandinProcess(const StandinOptions& options) : tls_(options.tls
   posix_spawn_file_actions_destroy(&fa);
   if (rc != 0) {
     pid_ = -1;
-    ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(rc);
+    harness_failure(std::ostringstream() << "cannot start " << argv[0] << ": " << std::strerror(rc));
     return;
   }
 
@@ -114,14 +112,14 @@ StandinProcess::StandinProcess(const StandinOptions& options) : tls_(options.tls
       return;
     }
     if (reap(0)) {
-      ADD_FAILURE() << "tessad-standin ended with status " << status_
-                    << " before listening:\n" << log();
+      harness_failure(std::ostringstream() << "tessad-standin ended with status " << status_
+                    << " before listening:\n" << log());
       return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  ADD_FAILURE() << "tessad-standin did not listen within " << options.start_timeout_ms
-                << " ms:\n" << log();
+  harness_failure(std::ostringstream() << "tessad-standin did not listen within " << options.start_timeout_ms
+                << " ms:\n" << log());
   kill();
 }
 
@@ -165,13 +163,13 @@ std::vector<StandinCall> StandinProcess::journal() const {
   while (std::getline(in, line)) {
     std::vector<std::string> f = standin::split_tabs(line);
     if (f.size() < 4) {
-      ADD_FAILURE() << "journal line with " << f.size() << " fields: " << line;
+      harness_failure(std::ostringstream() << "journal line with " << f.size() << " fields: " << line);
       continue;
     }
     for (std::string& field : f) {
       std::string value, error;
       if (!standin::unescape_field(field, &value, &error)) {
-        ADD_FAILURE() << "journal line " << line << ": " << error;
+        harness_failure(std::ostringstream() << "journal line " << line << ": " << error);
       }
       field = value;
     }
@@ -190,7 +188,7 @@ std::vector<standin::UserRecord> StandinProcess::users() const {
   try {
     return standin::Store(db_path(), standin::Store::Access::kReadOnly).all_users();
   } catch (const std::exception& e) {
-    ADD_FAILURE() << e.what();
+    harness_failure(std::ostringstream() << e.what());
     return {};
   }
 }
@@ -199,7 +197,7 @@ std::vector<standin::AppRecord> StandinProcess::applications() const {
   try {
     return standin::Store(db_path(), standin::Store::Access::kReadOnly).all_applications();
   } catch (const std::exception& e) {
-    ADD_FAILURE() << e.what();
+    harness_failure(std::ostringstream() << e.what());
     return {};
   }
 }
@@ -230,7 +228,7 @@ int StandinProcess::stop(int timeout_ms) {
   if (!reap(0)) {
     ::kill(pid_, SIGTERM);
     if (!reap(timeout_ms)) {
-      ADD_FAILURE() << "tessad-standin did not stop within " << timeout_ms << " ms";
+      harness_failure(std::ostringstream() << "tessad-standin did not stop within " << timeout_ms << " ms");
       return kill();
     }
   }

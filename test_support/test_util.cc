@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sstream>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -19,8 +20,6 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
-
-#include <gtest/gtest.h>
 
 #include "cert/cert_gen.h"
 
@@ -32,7 +31,7 @@ TempDir::TempDir() {
   std::string tmpl =
       (std::filesystem::temp_directory_path() / "idferry-test-XXXXXX").string();
   if (mkdtemp(tmpl.data()) == nullptr) {
-    ADD_FAILURE() << "mkdtemp failed: " << std::strerror(errno);
+    harness_failure(std::ostringstream() << "mkdtemp failed: " << std::strerror(errno));
   }
   path_ = tmpl;
 }
@@ -58,13 +57,13 @@ void write_file(const std::string& path, const std::string& content) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f << content;
   f.close();
-  if (!f) ADD_FAILURE() << "cannot write " << path;
+  if (!f) harness_failure(std::ostringstream() << "cannot write " << path);
 }
 
 std::string read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   if (!f) {
-    ADD_FAILURE() << "cannot read " << path;
+    harness_failure(std::ostringstream() << "cannot read " << path);
     return std::string();
   }
   return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
@@ -82,7 +81,7 @@ ProcResult run_process(const std::vector<std::string>& argv) {
   ProcResult r;
   int out_pipe[2], err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe failed";
+    harness_failure(std::ostringstream() << "pipe failed");
     return r;
   }
   posix_spawn_file_actions_t fa;
@@ -101,7 +100,7 @@ ProcResult run_process(const std::vector<std::string>& argv) {
   close(out_pipe[1]);
   close(err_pipe[1]);
   if (rc != 0) {
-    ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(rc);
+    harness_failure(std::ostringstream() << "cannot start " << argv[0] << ": " << std::strerror(rc));
     close(out_pipe[0]);
     close(err_pipe[0]);
     return r;
@@ -147,7 +146,7 @@ const std::string& app_cert_pem(const std::string& name) {
   if (it == made.end()) {
     std::string cert, key;
     if (gen_certificate(name, cert, key, nullptr) != 0) {
-      ADD_FAILURE() << "gen_certificate failed for " << name;
+      harness_failure(std::ostringstream() << "gen_certificate failed for " << name);
     }
     it = made.emplace(name, cert + key).first;
   }

@@ -14,6 +14,15 @@
 
 namespace testutil {
 
+// Reports that a helper below could not do its job (a file that cannot be
+// written, a program that cannot be started). Defined by the program that
+// links these helpers: the test binary records a test failure, a benchmark
+// prints the message and exits.
+void harness_failure(const std::string& what);
+inline void harness_failure(const std::ostream& what) {
+  harness_failure(static_cast<const std::ostringstream&>(what).str());
+}
+
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object is destroyed.
 class TempDir {

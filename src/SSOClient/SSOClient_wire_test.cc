@@ -120,6 +120,18 @@ TEST(SSOClientTls, CertificateTextDecidesWhatIsPresented) {
   }
 }
 
+TEST(SSOClientTls, ServerCertificatesAreNotVerified) {
+  // Self-signed, and issued for another host than the one connected to.
+  const Pem other_host = MakePem("sso.elsewhere.example");
+  for (const Pem* server : {&ServerPem(), &other_host}) {
+    CannedResponder peer(server->cert, server->key);
+    SSOClient client(peer.url("/"), nullptr);
+    peer.enqueue(Ok("getSettings"));
+    SSOClient::ssoSettings settings;
+    EXPECT_TRUE(client.getSettings(settings)) << client.getDetailedErrorMessage();
+  }
+}
+
 TEST(SSOClientTls, OneConnectionAndHandshakeForManyCallsAndFaults) {
   auto peer = TlsPeer();
   const Pem app = MakePem("app-one");
