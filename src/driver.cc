@@ -1,10 +1,19 @@
 #include "src/driver.h"
 
+#include <exception>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
+#include <vector>
 
+#include "src/SSOClient/SSOClient.h"
+#include "src/conflicts.h"
 #include "src/context.h"
+#include "src/create.h"
+#include "src/endpoints.h"
+#include "src/mapfile.h"
 #include "src/options.h"
+#include "src/users.h"
 
 namespace {
 
@@ -27,6 +36,85 @@ int load_context(mig_context& context) {
   return kExitOk;
 }
 
+// Phase 5: reads, validates and applies the login map.
+int map_logins(const mig_options& options, std::vector<mig_user_info>& users,
+               std::vector<user_map>& mappings) {
+  log_v(options, "Reading users mapping info...");
+  if (!load_map_from_file(options.mapfile, mappings)) {
+    std::cerr << "ERROR: can't read map file " << options.mapfile << std::endl;
+    return kExitFailed;
+  }
+  log_v(options, boost::format("done. %d logins to be mapped\n") % mappings.size());
+  log_v(options, "Checking users mapping info...");
+  if (!check_map_valid(users, mappings)) {
+    std::cerr << "Mapfile contain unmatched logins" << std::endl;
+    return kExitFailed;
+  }
+  log_v(options, "done\n");
+  log_v(options, "Applying users mapping info...");
+  if (!apply_map(users, mappings)) {
+    std::cerr << "Error applying users map" << std::endl;
+    return kExitFailed;
+  }
+  log_v(options, "done\n");
+  return kExitOk;
+}
+
+// Phases 3 to 9, as far as the mode goes. The run's objects live here, in
+// the order they are made, and are destroyed in reverse when it returns.
+int migrate(const mig_context& context) {
+  const mig_options& options = context.options;
+  const bool check_mode = options.mode == "check";
+
+  log_v(options, "Checking SSO URLs...");
+  if (!check_sso_options(context)) return kExitFailed;
+  log_v(options, "done\n");
+
+  log_v(options, "Fetching users list...");
+  std::unique_ptr<SSOClient> source(new SSOClient(options.sso_from_url, &context.from_cert));
+  std::vector<mig_user_info> users;
+  if (!get_users(*source, users)) return kExitFailed;
+  log_v(options, boost::format("done. %d users fetched\n") % users.size());
+
+  std::vector<user_map> mappings;
+  if ((check_mode || options.mode == "map") && !options.mapfile.empty()) {
+    if (int status = map_logins(options, users, mappings)) return status;
+  }
+
+  if (!check_mode) {
+    log_v(options, "Fetching users passwords...");
+    if (!get_users_passwords(*source, users)) return kExitFailed;
+    log_v(options, "done\n");
+  }
+
+  std::unique_ptr<SSOClient> target(new SSOClient(options.sso_to_url, &context.to_cert));
+  log_v(options, "Checking users conflicts...");
+  const bool no_conflicts = check_users(*target, users, context.to_app_id);
+  log_v(options, "done\n");
+  if (check_mode) {
+    if (!no_conflicts) return kExitFailed;
+    std::cout << "NO CONFLICTS. It is safe to perform migration" << std::endl;
+    return kExitOk;
+  }
+  // In map and auto modes a failed check does not stop the run: creation
+  // resolves the conflicts with the findings gathered so far.
+
+  log_v(options, "Creating users in target SSO...");
+  if (!create_users(*target, users)) return kExitFailed;
+  log_v(options, "done\n");
+
+  if (options.cleanup) {
+    log_v(options, "Cleaning up source installation...");
+    if (!source->unregisterApplication(context.from_app_id)) {
+      std::cerr << "ERROR: can't perform cleanup (" << source->getErrorMessage() << ")"
+                << std::endl;
+      return kExitFailed;
+    }
+    log_v(options, "done\n");
+  }
+  return kExitOk;
+}
+
 }  // namespace
 
 int run_idferry(int argc, char** argv) {
@@ -40,8 +128,14 @@ int run_idferry(int argc, char** argv) {
   mig_context context(*options);
   if (int status = load_context(context)) return status;
 
-  // The service phases are not part of this build yet; a run must not look
-  // as if it had migrated anything.
-  std::cerr << "ERROR: the migration phases are not available in this build" << std::endl;
+  // The phases report their failures through results; an exception here
+  // (such as running out of memory) still ends the run with one line.
+  try {
+    return migrate(context);
+  } catch (const std::exception& e) {
+    std::cerr << "ERROR: unexpected failure: " << e.what() << std::endl;
+  } catch (...) {
+    std::cerr << "ERROR: unexpected failure" << std::endl;
+  }
   return kExitFailed;
 }

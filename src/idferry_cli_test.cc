@@ -99,10 +99,11 @@ TEST(IdferryCli, CertificatesWithoutIdentityAreRuntimeErrors) {
             verbose.err);
 }
 
-TEST(IdferryCli, LoadedContextIsLoggedAndNothingPretendsToMigrate) {
+TEST(IdferryCli, LoadedContextIsLoggedBeforeTheEndpointChecks) {
   testutil::TempDir dir;
   std::string from = dir.write("from.pem", testutil::app_cert_pem("app-one"));
   std::string to = dir.write("to.pem", testutil::app_cert_pem("app-two"));
+  // Nothing listens on ports 1 and 2 of the loopback address.
   ProcResult r = Idferry(AutoArgs(from, to, {"-v"}));
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("", r.out);
@@ -116,13 +117,17 @@ TEST(IdferryCli, LoadedContextIsLoggedAndNothingPretendsToMigrate) {
                 "'to' application identity extracted: app-two\n"
                 "done\n"
                 "\n"
-                "ERROR: the migration phases are not available in this build\n",
+                "Checking SSO URLs...\n"
+                "Failed to get SSO settings ((SOAP-ENV:Receiver) Connection refused)\n"
+                "ERROR: sso-from-url check failed\n"
+                "Failed to get SSO settings ((SOAP-ENV:Receiver) Connection refused)\n"
+                "ERROR: sso-to-url check failed\n",
             r.err);
 
   // The same file on both sides is not an error of the context.
   ProcResult same = Idferry(AutoArgs(from, from));
   EXPECT_EQ(1, same.status);
-  EXPECT_EQ("ERROR: the migration phases are not available in this build\n", same.err);
+  EXPECT_EQ("ERROR: sso-from-url check failed\nERROR: sso-to-url check failed\n", same.err);
 }
 
 }  // namespace

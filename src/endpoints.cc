@@ -1,0 +1,26 @@
+#include "src/endpoints.h"
+
+#include <iostream>
+
+#include "src/SSOClient/SSOClient.h"
+
+bool check_sso(const mig_context& context, const std::string& url) {
+  SSOClient client(url, nullptr);
+  SSOClient::ssoSettings settings;
+  if (client.getSettings(settings)) return true;
+  log_v(context.options, boost::format("Failed to get SSO settings (%s)") % client.getErrorMessage());
+  return false;
+}
+
+bool check_sso_options(const mig_context& context) {
+  bool ok = true;
+  if (!check_sso(context, context.options.sso_from_url)) {
+    std::cerr << "ERROR: sso-from-url check failed" << std::endl;
+    ok = false;
+  }
+  if (!check_sso(context, context.options.sso_to_url)) {
+    std::cerr << "ERROR: sso-to-url check failed" << std::endl;
+    ok = false;
+  }
+  return ok;
+}

@@ -1,0 +1,112 @@
+#include "src/mapfile.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support/test_util.h"
+
+namespace {
+
+// "a>b c>d" style rendering of pairs, for compact expectations.
+std::string Pairs(const std::vector<user_map>& m) {
+  std::string s;
+  for (const user_map& p : m) s += (s.empty() ? "" : " ") + p.old_login + ">" + p.new_login;
+  return s;
+}
+
+std::vector<mig_user_info> Users(const std::vector<std::string>& logins) {
+  std::vector<mig_user_info> users;
+  for (size_t i = 0; i < logins.size(); ++i) users.emplace_back(std::to_string(101 + i), logins[i]);
+  return users;
+}
+
+std::string Logins(const std::vector<mig_user_info>& users) {
+  std::string s;
+  for (const mig_user_info& u : users) s += (s.empty() ? "" : " ") + u.login;
+  return s;
+}
+
+TEST(ParseMap, WordsAndSeparators) {
+  struct Case {
+    std::string text;
+    std::string pairs;
+  } cases[] = {
+      {"alice alicia\n\n", "alice>alicia"},
+      {"alice\talicia\n", ""},                      // tab between the words
+      {"alice\nalicia\n", ""},                      // one word per line
+      {"   alice   alicia\r\n", "alice>alicia"},    // leading blanks, CR LF
+      {"# bob\n", "#>bob"},                         // no comment syntax
+      {"a b c d\ne f g\nh", "a>b c>d e>f"},         // three words: the third is dropped
+      {"", ""},
+      {"\v\f a b \t", "a>b"},
+      {"x\xff y\xc3\xa9\n", "x\xff>y\xc3\xa9"},     // bytes above 127 belong to words
+      {std::string("n\0ul z", 6), std::string("n\0ul>z", 6)},
+      {"Alice ALICE", "Alice>ALICE"},
+  };
+  for (const Case& c : cases) {
+    std::vector<user_map> m;
+    parse_map(c.text, m);
+    EXPECT_EQ(c.pairs, Pairs(m)) << "text: '" << c.text << "'";
+  }
+}
+
+TEST(LoadMap, ReadsTheFileOrFailsLeavingTheListAlone) {
+  testutil::TempDir dir;
+  std::vector<user_map> m = {user_map("kept", "pair")};
+  EXPECT_TRUE(load_map_from_file(dir.write("m", "\n\nalice alicia\nbob\tbobby\n"), m));
+  EXPECT_EQ("kept>pair alice>alicia", Pairs(m));
+  EXPECT_FALSE(load_map_from_file(dir.file("missing"), m));
+  EXPECT_FALSE(load_map_from_file(dir.path(), m));
+  EXPECT_EQ(2u, m.size());
+}
+
+TEST(CheckMap, EveryWrongOldLoginIsReportedInFileOrder) {
+  std::vector<mig_user_info> users = Users({"anna", "bob", "#"});
+  std::vector<user_map> good = {user_map("bob", "x"), user_map("#", "y")};
+  std::vector<user_map> bad = {user_map("zed", "a"), user_map("anna", "b"),
+                               user_map("Anna", "c"), user_map("zed", "d")};
+  testutil::CaptureStreams capture;
+  EXPECT_TRUE(check_map_valid(users, good));
+  std::vector<user_map> none;
+  EXPECT_TRUE(check_map_valid(users, none));
+  EXPECT_FALSE(check_map_valid(users, bad));
+  EXPECT_EQ(
+      "ERROR: Wrong old login in mapfile (zed)\n"
+      "ERROR: Wrong old login in mapfile (Anna)\n"
+      "ERROR: Wrong old login in mapfile (zed)\n",
+      capture.err());
+  EXPECT_EQ("", capture.out());
+  EXPECT_EQ("anna bob #", Logins(users));  // nothing renamed
+}
+
+TEST(ApplyMap, PairsApplyInOrderToCurrentLogins) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> logins;
+    std::vector<user_map> pairs;
+    std::string result;
+  } cases[] = {
+      {"plain", {"a", "b"}, {{"a", "x"}}, "x b"},
+      {"later pair sees earlier rename", {"a", "b"}, {{"a", "b"}, {"b", "c"}}, "c b"},
+      {"renamed record behind a source holder", {"b", "a"}, {{"a", "b"}, {"b", "c"}}, "c b"},
+      {"same old login twice renames one", {"a", "b"}, {{"a", "x"}, {"a", "y"}}, "x b"},
+      {"two records share a login", {"a", "a", "a"}, {{"a", "x"}, {"a", "y"}}, "x y a"},
+      {"swap through a chain", {"a", "b"}, {{"a", "t"}, {"b", "a"}, {"t", "b"}}, "b a"},
+      {"rename onto itself", {"a", "b"}, {{"a", "a"}, {"a", "z"}}, "z b"},
+      {"unmatched pair does nothing", {"a"}, {{"q", "r"}}, "a"},
+      {"new login of one pair is old of a later", {"m", "n", "o"},
+       {{"o", "m"}, {"m", "p"}, {"m", "q"}}, "p n q"},
+  };
+  for (Case& c : cases) {
+    std::vector<mig_user_info> users = Users(c.logins);
+    EXPECT_TRUE(apply_map(users, c.pairs)) << c.name;
+    EXPECT_EQ(c.result, Logins(users)) << c.name;
+    for (size_t i = 0; i < users.size(); ++i) {
+      EXPECT_EQ(std::to_string(101 + i), users[i].id) << c.name;  // ids never move
+    }
+  }
+}
+
+}  // namespace
