@@ -4,7 +4,7 @@
 set -eu
 
 PACKAGES="g++ make cmake pkg-config libboost-dev libboost-program-options-dev
-libssl-dev gsoap libgsoap-dev googletest libgtest-dev libsqlite3-dev"
+libssl-dev gsoap libgsoap-dev googletest libgtest-dev libsqlite3-dev sqlite3"
 
 missing=""
 for p in $PACKAGES; do
