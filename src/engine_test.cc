@@ -23,14 +23,12 @@ using testutil::ServiceFault;
 using testutil::SoapReply;
 
 CannedReply Ok(const std::string& op, const std::string& fields = "") {
-  return SoapReply(Envelope("<sso:" + op + "Response>" + fields + "</sso:" + op + "Response>"));
+  return testutil::ResponseReply(op, fields);
 }
 CannedReply Fault(const std::string& code) {
-  return SoapReply(ServiceFault(code, code + " reason"), 500);
+  return testutil::ServiceFaultReply(code, code + " reason");
 }
-CannedReply UserId(const std::string& id) {
-  return Ok("getUserId", "<sso:userId>" + id + "</sso:userId>");
-}
+CannedReply UserId(const std::string& id) { return testutil::UserIdReply(id); }
 CannedReply Owner(const std::string& app) {
   return Ok("getUser", "<sso:login>x</sso:login><sso:applicationId>" + app +
                            "</sso:applicationId>");

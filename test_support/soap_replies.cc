@@ -31,4 +31,16 @@ std::string ServiceFault(const std::string& code, const std::string& reason,
       "</SOAP-ENV:Text></SOAP-ENV:Reason>" + detail + "</SOAP-ENV:Fault>");
 }
 
+CannedReply ResponseReply(const std::string& op, const std::string& fields) {
+  return SoapReply(Envelope("<sso:" + op + "Response>" + fields + "</sso:" + op + "Response>"));
+}
+
+CannedReply ServiceFaultReply(const std::string& code, const std::string& reason) {
+  return SoapReply(ServiceFault(code, reason), 500);
+}
+
+CannedReply UserIdReply(const std::string& id) {
+  return ResponseReply("getUserId", "<sso:userId>" + id + "</sso:userId>");
+}
+
 }  // namespace testutil

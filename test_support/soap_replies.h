@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "test_support/canned_responder.h"
+
 namespace testutil {
 
 // The service namespace and the SOAP 1.2 envelope namespace.
@@ -27,6 +29,13 @@ std::string Fault(const std::string& code, const std::string& subcodes = "",
 // an optional Detail element text.
 std::string ServiceFault(const std::string& code, const std::string& reason,
                          const std::string& detail = "");
+
+// Canned HTTP replies: the operation's response element around `fields`,
+// and a service fault (HTTP 500) whose first subcode is sso:<code>.
+CannedReply ResponseReply(const std::string& op, const std::string& fields = "");
+CannedReply ServiceFaultReply(const std::string& code, const std::string& reason);
+// getUserId answered with the given user id.
+CannedReply UserIdReply(const std::string& id);
 
 }  // namespace testutil
 

@@ -43,14 +43,10 @@ std::unique_ptr<CannedResponder> TlsPeer() {
 }
 
 CannedReply Ok(const std::string& op, const std::string& fields = "") {
-  return SoapReply(Envelope("<sso:" + op + "Response>" + fields + "</sso:" + op + "Response>"));
+  return testutil::ResponseReply(op, fields);
 }
-
-CannedReply UserId(const std::string& id) {
-  return Ok("getUserId", "<sso:userId>" + id + "</sso:userId>");
-}
-
-CannedReply NoSuchUser() { return SoapReply(ServiceFault("noSuchUser", "no such user"), 500); }
+CannedReply UserId(const std::string& id) { return testutil::UserIdReply(id); }
+CannedReply NoSuchUser() { return testutil::ServiceFaultReply("noSuchUser", "no such user"); }
 
 // The Body content of a recorded request.
 std::string BodyOf(const std::string& request) {
