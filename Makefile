@@ -1,13 +1,14 @@
 # Developer and operator entry points over CMake.
 #   make demo   build the Release binaries and run the demo
 #   make test   build everything under the sanitizers and run the whole suite
+#   make bench  build the Release tree and run the migration benchmark
 # Both first install whatever Debian packages are missing.
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 RELEASE_DIR := build/release
 TEST_DIR := build/test
 
-.PHONY: all deps release test-build test demo clean
+.PHONY: all deps release test-build test demo bench clean
 
 all: release
 
@@ -27,6 +28,11 @@ test: test-build
 
 demo: release
 	tools/demo.sh $(RELEASE_DIR)
+
+# Benchmarks (Release tree): BENCH_ARGS go to migration_bench, e.g.
+#   make bench BENCH_ARGS="--million --modes auto"
+bench: release
+	$(RELEASE_DIR)/bench/migration_bench $(BENCH_ARGS)
 
 clean:
 	rm -rf build

@@ -1,12 +1,20 @@
 #include "bench/bench_util.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <stdexcept>
 
 #include "test_support/test_util.h"
+
+extern char** environ;
 
 namespace bench {
 
@@ -38,12 +46,38 @@ double now_seconds() {
       .count();
 }
 
+Measured run_measured(const std::vector<std::string>& argv, const std::string& out_path,
+                      const std::string& err_path) {
+  Measured m;
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const double start = now_seconds();
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) testutil::harness_failure("cannot start " + argv[0]);
+  int wstatus = 0;
+  struct rusage usage {};
+  while (wait4(pid, &wstatus, 0, &usage) < 0) {
+  }
+  m.wall = now_seconds() - start;
+  m.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  m.cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+          usage.ru_stime.tv_usec / 1e6;
+  m.peak_rss_kib = usage.ru_maxrss;
+  return m;
+}
+
 }  // namespace bench
 
-// In a benchmark a helper that cannot do its job ends the program.
+// In a benchmark a helper that cannot do its job throws; the program's main
+// catches it after the stand-ins it started were stopped on the way out.
 namespace testutil {
-void harness_failure(const std::string& what) {
-  std::cerr << "benchmark set-up failed: " << what << std::endl;
-  std::exit(2);
-}
+void harness_failure(const std::string& what) { throw std::runtime_error(what); }
 }  // namespace testutil

@@ -4,8 +4,22 @@
 #define IDFERRY_BENCH_BENCH_UTIL_H_
 
 #include <string>
+#include <vector>
 
 namespace bench {
+
+// What running one program cost.
+struct Measured {
+  int status = -1;         // exit status, or 128 + signal
+  double wall = 0;         // seconds
+  double cpu = 0;          // user + system seconds of the program
+  long peak_rss_kib = 0;   // its peak resident memory
+};
+
+// Runs argv[0] with standard input from /dev/null and both output streams
+// into the given files, waits for it and measures it.
+Measured run_measured(const std::vector<std::string>& argv, const std::string& out_path,
+                      const std::string& err_path);
 
 // Current resident set size of this process, in KiB (VmRSS).
 long rss_kib();

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,7 @@
 #include "test_support/standin_harness.h"
 #include "test_support/test_util.h"
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   std::vector<long> checkpoints;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--calls") == 0 && i + 1 < argc) {
@@ -68,4 +69,14 @@ int main(int argc, char** argv) {
   std::cout << "connections " << stats.connections << ", TLS handshakes " << stats.handshakes
             << "\n";
   return 0;
+}
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::cerr << "benchmark failed: " << e.what() << std::endl;
+    return 1;
+  }
 }

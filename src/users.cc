@@ -11,7 +11,9 @@ bool get_users(SSOClient& source, std::vector<mig_user_info>& users) {
     return false;
   }
   users.reserve(users.size() + listed.size());
-  for (const SSOClient::UserInfo& user : listed) users.emplace_back(user.userId, user.login);
+  for (SSOClient::UserInfo& user : listed) {
+    users.emplace_back(std::move(user.userId), std::move(user.login));
+  }
   return true;
 }
 

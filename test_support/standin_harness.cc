@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <cstdlib>
 #include <sstream>
 #include <thread>
 
@@ -182,6 +183,22 @@ std::vector<StandinCall> StandinProcess::journal() const {
     calls.push_back(c);
   }
   return calls;
+}
+
+double StandinProcess::cpu_seconds() const {
+  if (pid_ < 0) return -1;
+  std::string stat = slurp("/proc/" + std::to_string(pid_) + "/stat");
+  // The fields after the command name, which is in parentheses: utime and
+  // stime are the 12th and 13th of them.
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 1; i <= 13 && fields >> field; ++i) {
+    if (i >= 12) ticks += std::atof(field.c_str());
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 std::vector<standin::UserRecord> StandinProcess::users() const {

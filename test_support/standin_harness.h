@@ -84,6 +84,9 @@ class StandinProcess {
   std::string app_cert_file(const std::string& app_id) const;
 
   std::string log() const;     // standard error so far
+  // CPU time (user + system) the process has used so far, in seconds; -1
+  // when it cannot be read (the process ended).
+  double cpu_seconds() const;
   StandinStats stats() const;  // the --stats file as last written
   std::vector<StandinCall> journal() const;
   // The store's users in listing order, and its applications.

@@ -45,6 +45,13 @@ SSOClient::SSOClient(const std::string& url, const std::string* certificate)
   soap* ctx = m_proxy->soap;
   if (!ctx) return;  // every call will fail with SOAP_EOM
   soap_init2(ctx, SOAP_IO_KEEPALIVE, SOAP_IO_KEEPALIVE);
+  // The runtime refuses lists of more than 100,000 items by default, and a
+  // listing holds every user of the instance; the bound is raised well above
+  // any instance's size (and below what would exhaust memory).
+  ctx->maxoccurs = kMaxListedItems;
+  ctx->maxlength = kMaxTextBytes;
+  ctx->maxlevel = kMaxNesting;
+  setTimeouts(kConnectTimeoutMs, kIoTimeoutMs);
   ctx->fsslauth = &SSOClient::ssl_auth_init_cert;
   // Runs the hook at once; a failure stays recorded in the context until the
   // first call, and the client goes on without a client certificate.
@@ -104,13 +111,61 @@ void SSOClient::free_ssl_data(bio_st* bio, x509_st* cert, evp_pkey_st* key) {
   if (key) EVP_PKEY_free(key);
 }
 
+void SSOClient::setTimeouts(int connect_ms, int io_ms) {
+  soap* ctx = m_proxy->soap;
+  if (!ctx) return;
+  // The runtime takes negative values as microseconds.
+  ctx->connect_timeout = -1000 * connect_ms;
+  ctx->recv_timeout = -1000 * io_ms;
+  ctx->send_timeout = -1000 * io_ms;
+}
+
 soap* SSOClient::prepare_call() {
   soap* ctx = m_proxy->soap;
   if (ctx) {
     soap_destroy(ctx);
     soap_end(ctx);
   }
+  m_callStarted = std::chrono::steady_clock::now();
   return ctx;
+}
+
+bool SSOClient::finish_call(int status) {
+  soap* ctx = m_proxy->soap;
+  if (status == SOAP_OK) {
+    prepare_call();
+    return true;
+  }
+  if (!ctx || ctx->fault) return false;
+  // Recorded as SOAP 1.2 faults, the version this client speaks, also when
+  // no answer came to tell the runtime which version the service speaks.
+  const short version = ctx->version;
+  if (version == 0) ctx->version = 2;
+  describe_failure(ctx, status);
+  ctx->version = version;
+  return false;
+}
+
+void SSOClient::describe_failure(soap* ctx, int status) const {
+  if (status == SOAP_EOF) {
+    // The connection ended without an answer. Only a time-out is worth
+    // naming; a plain close leaves the record empty.
+    const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - m_callStarted);
+    if (ctx->recv_timeout < 0 && waited.count() >= -static_cast<long long>(ctx->recv_timeout)) {
+      const long long ms = -static_cast<long long>(ctx->recv_timeout) / 1000;
+      const std::string detail = "no data from the service for " +
+                                 (ms % 1000 ? std::to_string(ms) + " ms"
+                                            : std::to_string(ms / 1000) + " s");
+      // The runtime keeps the texts' addresses: the detail must live in it.
+      soap_set_receiver_error(ctx, "Timeout", soap_strdup(ctx, detail.c_str()), SOAP_EOF);
+    }
+    return;
+  }
+  // An HTTP error without a body, a document that is no SOAP 1.2 envelope, a
+  // bound exceeded: the runtime describes these itself on request.
+  soap_set_fault(ctx);
+  ctx->error = status;
 }
 
 // ---- Error accessors ---------------------------------------------------

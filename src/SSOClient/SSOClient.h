@@ -28,6 +28,7 @@
 
 #include <stdint.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,6 +59,22 @@ class SSOClient {
   // certificate and private key (either order), or is null for a client
   // without certificate. The text is copied.
   SSOClient(const std::string& url, const std::string* certificate);
+
+  // Bounds on what one response may hold, so that a broken or hostile
+  // service cannot make the client use memory without limit: items in one
+  // list (users in a listing), bytes in one text, and element nesting depth.
+  static const size_t kMaxListedItems = 10000000;
+  static const long kMaxTextBytes = 16 * 1024 * 1024;
+  static const unsigned kMaxNesting = 200;
+  // Default time-outs: for connecting, and for a send or receive that makes
+  // no progress. Long enough for any instance at work; short enough that a
+  // stopped instance or a broken network ends the run with an error instead
+  // of blocking it for ever.
+  static const int kConnectTimeoutMs = 60 * 1000;
+  static const int kIoTimeoutMs = 10 * 60 * 1000;
+
+  // Replaces the time-outs (milliseconds, above 0).
+  void setTimeouts(int connect_ms, int io_ms);
   // Frees the runtime context, which closes any kept-open connection and
   // frees the TLS context.
   ~SSOClient();
@@ -123,6 +140,15 @@ class SSOClient {
   // Releases what the runtime decoded for the previous call. Returns the
   // runtime context, or null when the client has none.
   soap* prepare_call();
+  // Ends a service call that returned `status`: after a success releases
+  // what the runtime decoded (the response record keeps its own copies);
+  // after a failure that the runtime recorded only as a status, records the
+  // runtime's own description of it, so the accessors can tell what failed.
+  // True on success.
+  bool finish_call(int status);
+  // Records a description of a failure for which the runtime kept only the
+  // status `status` (a connection simply closed stays without one).
+  void describe_failure(soap* ctx, int status) const;
   // The status of the last call and the parts of its fault ("" if absent).
   int status() const;
   std::string fault_code() const;
@@ -134,6 +160,7 @@ class SSOClient {
   std::string m_certificate;
   std::string m_appId;
   std::unique_ptr<sso> m_proxy;
+  std::chrono::steady_clock::time_point m_callStarted;  // of the current service call
 };
 
 #endif  // IDFERRY_SRC_SSOCLIENT_SSOCLIENT_H_

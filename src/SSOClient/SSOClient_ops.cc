@@ -1,7 +1,12 @@
 // The typed operations of SSOClient: each makes its service call(s) through
 // the proxy, copies what it needs out of the decoded response and reports
 // success as a bool. Every service call starts with prepare_call(), which
-// releases what the runtime decoded for the previous one.
+// releases what the runtime decoded for an earlier one, and ends with
+// finish_call(), which releases it at once after a success. The operations
+// copy only value fields (strings and lists the response record owns), never
+// the optional fields that point into the runtime's memory, so that release
+// may come before the copy: a million-user listing then never holds the
+// runtime's copies and the caller's at the same time.
 #include <cassert>
 
 #include "soapssoProxy.h"
@@ -12,7 +17,7 @@
 bool SSOClient::getUserId(const std::string& login, std::string& userId) {
   prepare_call();
   sso__getUserIdResponse response;
-  if (m_proxy->sso__getUserId(login, response) != SOAP_OK) return false;
+  if (!finish_call(m_proxy->sso__getUserId(login, response))) return false;
   userId = response.userId;
   return true;
 }
@@ -20,7 +25,7 @@ bool SSOClient::getUserId(const std::string& login, std::string& userId) {
 bool SSOClient::getUserInfo(std::string& userId, UserInfo& info) {
   prepare_call();
   sso__getUserResponse response;
-  if (m_proxy->sso__getUser(userId, response) != SOAP_OK) return false;
+  if (!finish_call(m_proxy->sso__getUser(userId, response))) return false;
   info.login = response.login;
   info.applicationId = response.applicationId;
   return true;
@@ -30,14 +35,15 @@ bool SSOClient::getUsers(const std::vector<std::string>& logins, std::vector<Use
   if (logins.empty()) {
     prepare_call();
     sso__listUsersResponse response;
-    if (m_proxy->sso__listUsers(response) != SOAP_OK) return false;
-    const std::vector<userId_login>& listed = response.usersList.userIdLogin;
+    if (!finish_call(m_proxy->sso__listUsers(response))) return false;
+    // A listing may hold millions of users: the strings are moved, not
+    // copied, out of the local response record.
+    std::vector<userId_login>& listed = response.usersList.userIdLogin;
     users.reserve(users.size() + listed.size());
-    for (const userId_login& entry : listed) {
-      UserInfo info;
-      info.login = entry.login;
-      info.userId = entry.userId;
-      users.push_back(info);
+    for (userId_login& entry : listed) {
+      users.emplace_back();
+      users.back().login = std::move(entry.login);
+      users.back().userId = std::move(entry.userId);
     }
     return true;
   }
@@ -54,7 +60,7 @@ bool SSOClient::getUserPassword(const std::string& userId, std::string& hash,
                                 std::string& hashType) {
   prepare_call();
   sso__getUserPasswordResponse response;
-  if (m_proxy->sso__getUserPassword(userId, response) != SOAP_OK) return false;
+  if (!finish_call(m_proxy->sso__getUserPassword(userId, response))) return false;
   hash = response.passwordHash;
   hashType = response.passwordHashType;
   return true;
@@ -74,10 +80,10 @@ bool SSOClient::addUser(const std::string& login, const std::string& password,
   std::string hash_type_copy = hashType ? *hashType : std::string();
   std::string id_copy = requestedId ? *requestedId : std::string();
   sso__createUserResponse response;
-  if (m_proxy->sso__createUser(login, password, hashType ? &hash_type_copy : nullptr,
-                               requestedId ? &id_copy : nullptr, response) != SOAP_OK) {
-    return false;
-  }
+  const int status = m_proxy->sso__createUser(login, password,
+                                              hashType ? &hash_type_copy : nullptr,
+                                              requestedId ? &id_copy : nullptr, response);
+  if (!finish_call(status)) return false;
   userId = response.userId;
   return true;
 }
@@ -89,7 +95,7 @@ bool SSOClient::changeLogin(const std::string& login, const std::string& newLogi
   // Always a real response record: without one the generated call would not
   // read the answer, and a fault would pass unnoticed.
   sso__changeLoginResponse response;
-  return m_proxy->sso__changeLogin(id, newLogin, &response) == SOAP_OK;
+  return finish_call(m_proxy->sso__changeLogin(id, newLogin, &response));
 }
 
 bool SSOClient::changePassword(const std::string& login, const std::string& newPassword) {
@@ -97,7 +103,8 @@ bool SSOClient::changePassword(const std::string& login, const std::string& newP
   if (!getUserId(login, id)) return false;
   prepare_call();
   sso__changePasswordResponse response;
-  return m_proxy->sso__changePassword(id, nullptr, newPassword, nullptr, &response) == SOAP_OK;
+  return finish_call(
+      m_proxy->sso__changePassword(id, nullptr, newPassword, nullptr, &response));
 }
 
 bool SSOClient::deleteUsers(const std::vector<std::string>& logins) {
@@ -111,7 +118,7 @@ bool SSOClient::deleteUsers(const std::vector<std::string>& logins) {
   for (const std::string& id : ids) {
     prepare_call();
     sso__deleteUserResponse response;
-    if (m_proxy->sso__deleteUser(id, &response) != SOAP_OK) return false;
+    if (!finish_call(m_proxy->sso__deleteUser(id, &response))) return false;
   }
   return true;
 }
@@ -130,10 +137,9 @@ bool SSOClient::registerApplication(const std::string& name, const std::string& 
   std::string app_url = url;
   registerApplicationResponse response;
   // The URL is the fourth argument here but the last field of the request.
-  if (m_proxy->sso__registerApplication(name, displayName, version, std::string(), &restore,
-                                        &change, &app_url, response) != SOAP_OK) {
-    return false;
-  }
+  const int status = m_proxy->sso__registerApplication(
+      name, displayName, version, std::string(), &restore, &change, &app_url, response);
+  if (!finish_call(status)) return false;
   m_appId = response.applicationId;
   m_certificate = response.certificate;
   return true;
@@ -142,7 +148,7 @@ bool SSOClient::registerApplication(const std::string& name, const std::string& 
 bool SSOClient::unregisterApplication(const std::string& applicationId) {
   prepare_call();
   sso__unregisterApplicationResponse response;
-  return m_proxy->sso__unregisterApplication(applicationId, &response) == SOAP_OK;
+  return finish_call(m_proxy->sso__unregisterApplication(applicationId, &response));
 }
 
 bool SSOClient::authenticate(const std::string& login, const std::string& password) {
@@ -150,14 +156,15 @@ bool SSOClient::authenticate(const std::string& login, const std::string& passwo
   std::string login_copy = login;
   std::string password_copy = password;
   sso__authenticateResponse response;
-  return m_proxy->sso__authenticate(&login_copy, nullptr, &password_copy, nullptr, response) !=
-         SOAP_OK;
+  const int status =
+      m_proxy->sso__authenticate(&login_copy, nullptr, &password_copy, nullptr, response);
+  return !finish_call(status);
 }
 
 bool SSOClient::getSettings(ssoSettings& settings) {
   prepare_call();
   sso__getSettingsResponse response;
-  if (m_proxy->sso__getSettings(response) != SOAP_OK) return false;
+  if (!finish_call(m_proxy->sso__getSettings(response))) return false;
   settings.relayEndpointUrl = response.relayEndpointUrl;
   settings.usersSessionsTimeout = response.usersSessionsTimeout;
   settings.hashTypes = response.hashType;

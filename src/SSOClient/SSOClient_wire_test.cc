@@ -220,6 +220,27 @@ TEST(SSOClientUsers, NamedLookupsStopAtTheFirstUnknownLogin) {
   EXPECT_EQ("sso:noSuchUser", client.getErrorSubCode());
 }
 
+// The runtime's own bound on list sizes (100,000 items) would refuse the
+// listing of a larger instance.
+TEST(SSOClientUsers, ListingsLargerThanTheRuntimeDefaultBound) {
+  CannedResponder peer;
+  SSOClient client(peer.url("/"), nullptr);
+  const int count = 100001;
+  std::string entries;
+  entries.reserve(count * 80);
+  for (int i = 0; i < count; ++i) {
+    const std::string n = std::to_string(i);
+    entries += "<sso:userIdLogin><sso:userId>" + n + "</sso:userId><sso:login>u" + n +
+               "</sso:login></sso:userIdLogin>";
+  }
+  peer.enqueue(Ok("listUsers", "<sso:usersList>" + entries + "</sso:usersList>"));
+  std::vector<SSOClient::UserInfo> users;
+  ASSERT_TRUE(client.getUsers({}, users)) << client.getDetailedErrorMessage();
+  ASSERT_EQ(static_cast<size_t>(count), users.size());
+  EXPECT_EQ("u100000", users.back().login);
+  EXPECT_EQ("100000", users.back().userId);
+}
+
 TEST(SSOClientUsers, DeleteUsersResolvesAllBeforeDeletingAny) {
   CannedResponder peer;
   SSOClient client(peer.url("/"), nullptr);
