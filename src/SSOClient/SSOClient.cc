@@ -111,6 +111,8 @@ void SSOClient::free_ssl_data(bio_st* bio, x509_st* cert, evp_pkey_st* key) {
   if (key) EVP_PKEY_free(key);
 }
 
+soap* SSOClient::runtime() const { return m_proxy->soap; }
+
 void SSOClient::setTimeouts(int connect_ms, int io_ms) {
   soap* ctx = m_proxy->soap;
   if (!ctx) return;

@@ -125,6 +125,10 @@ class SSOClient {
   std::string getDetailedErrorMessage() const;
 
   const std::string& url() const { return m_url; }
+  // The runtime context of the client (null if it could not be allocated),
+  // for tests and fuzzing that install transport callbacks. The client keeps
+  // ownership.
+  soap* runtime() const;
   const std::string& appId() const { return m_appId; }
   const std::string& certificate() const { return m_certificate; }
 
