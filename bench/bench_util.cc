@@ -1,7 +1,8 @@
 #include "bench/bench_util.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <malloc.h>
+#include <unistd.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -14,7 +15,6 @@
 
 #include "test_support/test_util.h"
 
-extern char** environ;
 
 namespace bench {
 
@@ -49,19 +49,29 @@ double now_seconds() {
 Measured run_measured(const std::vector<std::string>& argv, const std::string& out_path,
                       const std::string& err_path) {
   Measured m;
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  // The kernel reports a child's peak resident memory as at least the peak
+  // of the memory it started from. A vfork-style spawn starts it from this
+  // process's memory as a whole, with this process's own peak; a fork starts
+  // it from a copy of what is resident now, which this process first makes
+  // small by handing back what it has freed.
+  malloc_trim(0);
   const double start = now_seconds();
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) testutil::harness_failure("cannot start " + argv[0]);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0) _exit(127);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  if (pid < 0) testutil::harness_failure("cannot start " + argv[0]);
   int wstatus = 0;
   struct rusage usage {};
   while (wait4(pid, &wstatus, 0, &usage) < 0) {

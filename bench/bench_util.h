@@ -17,7 +17,9 @@ struct Measured {
 };
 
 // Runs argv[0] with standard input from /dev/null and both output streams
-// into the given files, waits for it and measures it.
+// into the given files, waits for it and measures it. The peak memory the
+// kernel reports for a child includes this process's resident memory at the
+// start, so callers keep their own small while measuring.
 Measured run_measured(const std::vector<std::string>& argv, const std::string& out_path,
                       const std::string& err_path);
 

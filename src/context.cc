@@ -1,6 +1,7 @@
 #include "src/context.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,9 +27,18 @@ class FdCloser {
 
 bool load_file(const std::string& path, std::string& text) {
   if (path.empty()) return false;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that opening a FIFO without a writer cannot hang the
+  // run; only regular files are read, so that neither a FIFO nor a device
+  // such as /dev/zero can keep it reading for ever.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   FdCloser closer(fd);
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (static_cast<unsigned long long>(st.st_size) > kMaxFileBytes) {
+    std::cerr << "File " << path << " is too big!" << std::endl;
+    return false;
+  }
 
   // Joining the lines with line feeds gives back the bytes of the file, except
   // that empty lines are dropped while the text is still empty, and that a
@@ -52,9 +62,8 @@ bool load_file(const std::string& path, std::string& text) {
       if (p == end) continue;
       at_start = false;
     }
-    const size_t used = text.size() + data.size();
-    const size_t chunk = static_cast<size_t>(end - p);
-    if (used >= text.max_size() || chunk >= text.max_size() - used) {
+    // The file may grow while it is read.
+    if (data.size() + static_cast<size_t>(end - p) > kMaxFileBytes) {
       std::cerr << "File " << path << " is too big!" << std::endl;
       return false;
     }

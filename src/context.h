@@ -41,12 +41,17 @@ struct mig_context {
   std::string to_app_id;    // target application identity (certificate CN)
 };
 
+// The largest file load_file reads: far above any certificate file or
+// mapfile (a million mapped logins take some tens of megabytes).
+const unsigned long long kMaxFileBytes = 1ULL << 30;
+
 // Appends the file's text to `text` (callers pass an empty string): its lines
 // joined by line feeds, a final line feed kept, empty lines at the very start
 // dropped, carriage returns kept as data. Returns false, with `text`
-// unchanged, for an empty path, a file that cannot be opened, a read error
-// before the end of the file, or a text too large to hold (which alone also
-// writes "File <path> is too big!" to standard error).
+// unchanged, for an empty path, a file that cannot be opened or is not a
+// regular file (a directory, FIFO or device), a read error before the end of
+// the file, or a file larger than kMaxFileBytes (which alone also writes
+// "File <path> is too big!" to standard error).
 bool load_file(const std::string& path, std::string& text);
 
 // The file's text as load_file reads it; throws no_cert_file when it fails.

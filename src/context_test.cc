@@ -1,6 +1,7 @@
 #include "src/context.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -55,13 +56,29 @@ TEST(LoadFile, AppendsToAGivenTextAfterALineFeed) {
 
 TEST(LoadFile, UnreadablePathsFailWithoutMessageAndKeepText) {
   testutil::TempDir dir;
-  for (const std::string& path : {std::string(), dir.file("missing"), dir.path()}) {
+  const std::string fifo = dir.file("fifo");  // no writer: opening must not block
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  for (const std::string& path :
+       {std::string(), dir.file("missing"), dir.path(), fifo, std::string("/dev/zero"),
+        std::string("/dev/null")}) {
     testutil::CaptureStreams capture;
     std::string text = "kept";
     EXPECT_FALSE(load_file(path, text)) << "'" << path << "'";
     EXPECT_EQ("kept", text) << path;
     EXPECT_EQ("", capture.err()) << path;
   }
+}
+
+TEST(LoadFile, RefusesFilesOverTheLimitWithAMessage) {
+  testutil::TempDir dir;
+  const std::string huge = dir.file("huge");
+  testutil::write_file(huge, "x");
+  ASSERT_EQ(0, truncate(huge.c_str(), static_cast<off_t>(kMaxFileBytes) + 1));  // sparse
+  testutil::CaptureStreams capture;
+  std::string text;
+  EXPECT_FALSE(load_file(huge, text));
+  EXPECT_EQ("File " + huge + " is too big!\n", capture.err());
+  EXPECT_EQ("", text);
 }
 
 TEST(LoadCertFromFile, ThrowsNoCertFileWhenUnreadable) {

@@ -2,6 +2,8 @@
 // operations are in SSOClient_ops.cc.
 #include "src/SSOClient/SSOClient.h"
 
+#include <cstring>
+
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -138,7 +140,21 @@ bool SSOClient::finish_call(int status) {
     prepare_call();
     return true;
   }
-  if (!ctx || ctx->fault) return false;
+  if (!ctx) return false;
+  if (ctx->fault) {
+    // A failure the runtime recorded before any answer named its SOAP
+    // version (an HTTP error page, say) carries a placeholder code; this
+    // client speaks SOAP 1.2, so it reads as the SOAP 1.2 code it stands for.
+    SOAP_ENV__Fault* f = ctx->fault;
+    if (!f->SOAP_ENV__Code && f->faultcode) {
+      if (std::strcmp(f->faultcode, "detected") == 0) {
+        f->faultcode = soap_strdup(ctx, "SOAP-ENV:Receiver");
+      } else if (std::strcmp(f->faultcode, "at source") == 0) {
+        f->faultcode = soap_strdup(ctx, "SOAP-ENV:Sender");
+      }
+    }
+    return false;
+  }
   // Recorded as SOAP 1.2 faults, the version this client speaks, also when
   // no answer came to tell the runtime which version the service speaks.
   const short version = ctx->version;
@@ -199,10 +215,19 @@ std::string SSOClient::fault_subcode() const {
 std::string SSOClient::fault_reason() const {
   const SOAP_ENV__Fault* f = m_proxy->soap ? m_proxy->soap->fault : nullptr;
   if (!f) return std::string();
+  std::string reason;
   if (f->SOAP_ENV__Code || f->SOAP_ENV__Reason) {
-    return f->SOAP_ENV__Reason ? or_empty(f->SOAP_ENV__Reason->SOAP_ENV__Text) : std::string();
+    if (f->SOAP_ENV__Reason) reason = or_empty(f->SOAP_ENV__Reason->SOAP_ENV__Text);
+  } else {
+    reason = or_empty(f->faultstring);
   }
-  return or_empty(f->faultstring);
+  // The reason ends up inside one line of an error report: line breaks and
+  // other control characters, from the service or from the runtime's own
+  // texts, become spaces.
+  for (char& c : reason) {
+    if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';
+  }
+  return reason;
 }
 
 const char* SSOClient::fault_detail() const {

@@ -66,6 +66,11 @@ TEST(SSOClientHostile, FailuresAreDescribed) {
       {"huge text", UserIdResponse("<sso:userId>" + std::string(40 << 20, 'x') + "</sso:userId>"),
        "(SOAP-ENV:Sender) Validation constraint violation: value range or content length "
        "violation in element 'sso:userId'"},
+      // Line breaks and control characters in a reason would break the
+      // one-line error reports.
+      {"reason with line breaks",
+       SoapReply(testutil::ServiceFault("noSuchUser", "no\r\nMANGLED(x:1): y\x1b[2J"), 500),
+       "(SOAP-ENV:Sender) no  MANGLED(x:1): y [2J"},
       {"HTTP 500 without body", HttpReply(500, "Internal Server Error", "", ""),
        "(SOAP-ENV:Sender) Error 500: HTTP 500 Internal Server Error"},
       {"HTML page", HttpReply(200, "OK", "text/html", "<html><body>maintenance</body></html>"),

@@ -121,6 +121,7 @@ std::string Next(FaultPlan& plan, const std::string& op) {
              a->reason + "|" + a->detail.value_or("(none)");
     case FaultAction::Kind::kHttp: return "http " + std::to_string(a->http_status) + "|" + a->body;
     case FaultAction::Kind::kDrop: return "drop";
+    case FaultAction::Kind::kCut: return "cut";
     case FaultAction::Kind::kExit: return "exit";
   }
   return "?";
@@ -134,9 +135,10 @@ TEST(StandinFaultPlan, RulesPickCallsByNumberPerOperation) {
       "\n"
       "createUser\t*\tfault\tSender\t-\tno\n"
       "createUser\t2\tdrop\n"
-      "listUsers\t1\texit\n");
+      "listUsers\t1\texit\n"
+      "listUsers\t2\tcut\n");
   FaultPlan& plan = *owned;
-  EXPECT_EQ(5u, plan.rule_count());
+  EXPECT_EQ(6u, plan.rule_count());
   EXPECT_EQ("work", Next(plan, "getUserId"));
   EXPECT_EQ("Receiver|sso:busy|try\tlater|<why>load</why>", Next(plan, "getUserId"));
   EXPECT_EQ("http 503|<html>down</html>", Next(plan, "getUserId"));
@@ -145,6 +147,7 @@ TEST(StandinFaultPlan, RulesPickCallsByNumberPerOperation) {
   EXPECT_EQ("Sender||no|(none)", Next(plan, "createUser"));
   EXPECT_EQ("Sender||no|(none)", Next(plan, "createUser"));
   EXPECT_EQ("exit", Next(plan, "listUsers"));
+  EXPECT_EQ("cut", Next(plan, "listUsers"));
   EXPECT_EQ("work", Next(plan, "listUsers"));
   EXPECT_EQ("work", Next(plan, "getSettings"));
 }

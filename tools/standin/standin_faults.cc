@@ -68,11 +68,14 @@ FaultAction parse_action(const std::vector<std::string>& f, std::string* error) 
     a.http_status = static_cast<int>(number(f[3], 100, 599));
     if (a.http_status < 0) *error = "the HTTP status must be a number from 100 to 599";
     a.body = f[4];
-  } else if (kind == "drop" || kind == "exit") {
-    if (!arity(3, 3, kind == "drop" ? "drop" : "exit")) return a;
-    a.kind = kind == "drop" ? FaultAction::Kind::kDrop : FaultAction::Kind::kExit;
+  } else if (kind == "drop" || kind == "cut" || kind == "exit") {
+    if (!arity(3, 3, kind.c_str())) return a;
+    a.kind = kind == "drop"  ? FaultAction::Kind::kDrop
+             : kind == "cut" ? FaultAction::Kind::kCut
+                             : FaultAction::Kind::kExit;
   } else {
-    *error = "unknown action \"" + escape_field(kind) + "\" (expected fault, http, drop or exit)";
+    *error = "unknown action \"" + escape_field(kind) +
+             "\" (expected fault, http, drop, cut or exit)";
   }
   return a;
 }

@@ -8,6 +8,7 @@
 //   OPERATION  N  fault  CODE  SUBCODE  REASON  [DETAIL]
 //   OPERATION  N  http   STATUS  BODY
 //   OPERATION  N  drop
+//   OPERATION  N  cut
 //   OPERATION  N  exit
 //
 // OPERATION is one of the 21 service operations ("createUser"). N is the
@@ -20,6 +21,8 @@
 //  - http: a raw HTTP response with that STATUS (100-599), content type
 //    text/html and BODY as it is; the connection is closed after it;
 //  - drop: the connection is closed without an answer;
+//  - cut: an answer is begun (its head announces the whole length) and the
+//    connection is closed halfway through its body;
 //  - exit: the process ends at once without an answer, as if it crashed.
 // When several rules match a call, the first one in the file wins. Empty lines
 // and lines starting with "#" are skipped.
@@ -48,7 +51,7 @@ class FaultPlanError : public std::runtime_error {
 const std::vector<std::string>& operation_names();
 
 struct FaultAction {
-  enum class Kind { kFault, kHttp, kDrop, kExit };
+  enum class Kind { kFault, kHttp, kDrop, kCut, kExit };
   Kind kind = Kind::kDrop;
   // kFault
   bool receiver = false;  // Receiver, else Sender

@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -60,6 +61,14 @@ const char* http_reason(int status) {
   }
 }
 
+// The URI the context's namespace table binds to `prefix`.
+std::string namespace_uri(const struct soap* soap, const char* prefix) {
+  for (const Namespace* ns = soap->namespaces; ns && ns->id; ++ns) {
+    if (std::strcmp(ns->id, prefix) == 0) return ns->ns;
+  }
+  return std::string();
+}
+
 int inject(struct soap* soap, Connection& conn, const char* operation,
            const std::vector<const std::string*>& keys, const FaultAction& action) {
   Server& server = *conn.server;
@@ -78,6 +87,21 @@ int inject(struct soap* soap, Connection& conn, const char* operation,
                           std::to_string(action.body.size()) + "\r\nConnection: close\r\n\r\n" +
                           action.body;
       soap->fsend(soap, reply.data(), reply.size());
+      conn.close_after = true;
+      return SOAP_STOP;
+    }
+    case FaultAction::Kind::kCut: {
+      server.delay();
+      const std::string body = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n") +
+                               "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" + namespace_uri(soap, "SOAP-ENV") +
+                               "\"><SOAP-ENV:Body><sso:" + operation + "Response xmlns:sso=\"" +
+                               namespace_uri(soap, "sso") + "\"></sso:" + operation +
+                               "Response></SOAP-ENV:Body></SOAP-ENV:Envelope>\r\n";
+      const std::string head =
+          "HTTP/1.1 200 OK\r\nContent-Type: application/soap+xml; charset=utf-8\r\n"
+          "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: keep-alive\r\n\r\n";
+      const std::string half = head + body.substr(0, body.size() / 2);
+      soap->fsend(soap, half.data(), half.size());
       conn.close_after = true;
       return SOAP_STOP;
     }
