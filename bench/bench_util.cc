@@ -46,6 +46,13 @@ double now_seconds() {
       .count();
 }
 
+double self_cpu_seconds() {
+  struct rusage usage {};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+         usage.ru_stime.tv_usec / 1e6;
+}
+
 Measured run_measured(const std::vector<std::string>& argv, const std::string& out_path,
                       const std::string& err_path) {
   Measured m;
@@ -68,7 +75,7 @@ Measured run_measured(const std::vector<std::string>& argv, const std::string& o
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    execv(args[0], args.data());
+    execvp(args[0], args.data());
     _exit(127);
   }
   if (pid < 0) testutil::harness_failure("cannot start " + argv[0]);

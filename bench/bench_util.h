@@ -29,6 +29,8 @@ long rss_kib();
 long peak_rss_kib();
 // Seconds on a monotonic clock.
 double now_seconds();
+// CPU seconds (user + system) this process has used so far.
+double self_cpu_seconds();
 
 }  // namespace bench
 
