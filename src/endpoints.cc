@@ -8,7 +8,8 @@ bool check_sso(const mig_context& context, const std::string& url) {
   SSOClient client(url, nullptr);
   SSOClient::ssoSettings settings;
   if (client.getSettings(settings)) return true;
-  log_v(context.options, boost::format("Failed to get SSO settings (%s)") % client.getErrorMessage());
+  log_v(context.options,
+        boost::format("Failed to get SSO settings (%s)") % client.getErrorMessage());
   return false;
 }
 

@@ -17,7 +17,8 @@ class SSOClient;
 
 struct mig_user_info {
   mig_user_info(const std::string& id, const std::string& login) : id(id), login(login) {}
-  mig_user_info(std::string&& id, std::string&& login) : id(std::move(id)), login(std::move(login)) {}
+  mig_user_info(std::string&& id, std::string&& login)
+      : id(std::move(id)), login(std::move(login)) {}
 
   std::string id;             // user id on the source; also the id it gets on the target
   std::string target_id;      // id of the target user already holding `login`, if any
