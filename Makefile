@@ -2,13 +2,16 @@
 #   make demo   build the Release binaries and run the demo
 #   make test   build everything under the sanitizers and run the whole suite
 #   make bench  build the Release tree and run the migration benchmark
-# Both first install whatever Debian packages are missing.
+#   make fuzz   build the fuzzing tree (clang) and run each fuzz program
+# All first install whatever Debian packages are missing.
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 RELEASE_DIR := build/release
 TEST_DIR := build/test
+FUZZ_DIR := build/fuzz
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps release test-build test demo bench clean
+.PHONY: all deps release test-build test demo bench fuzz clean
 
 all: release
 
@@ -33,6 +36,16 @@ demo: release
 #   make bench BENCH_ARGS="--million --modes auto"
 bench: release
 	$(RELEASE_DIR)/bench/migration_bench $(BENCH_ARGS)
+
+# Fuzzing (clang, libFuzzer, ASan+UBSan): FUZZ_SECONDS per program, e.g.
+#   make fuzz FUZZ_SECONDS=600
+# Fails if a program finds a problem; see fuzz/run.sh.
+fuzz:
+	@tools/install-deps.sh --fuzz
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DIDFERRY_FUZZ=ON -DIDFERRY_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzzers
+	fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build

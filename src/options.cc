@@ -1,5 +1,6 @@
 #include "src/options.h"
 
+#include <cstring>
 #include <iostream>
 
 namespace po = boost::program_options;
@@ -22,6 +23,21 @@ void describe_options(po::options_description& desc) {
 
 std::string string_or_empty(const po::variables_map& vm, const char* name) {
   return vm.count(name) ? vm[name].as<std::string>() : std::string();
+}
+
+// The option library builds its error texts by replacing placeholders such
+// as %option% with the offending token until none is left, so a token that
+// itself holds a placeholder makes that replacement run for ever. Such a
+// token is reported without asking the library for its text.
+bool holds_message_placeholder(int argc, char** argv) {
+  static const char* const kPlaceholders[] = {"%canonical_option%", "%option%",
+                                              "%original_token%", "%value%", "%prefix%"};
+  for (int i = 1; i < argc; ++i) {
+    for (const char* p : kPlaceholders) {
+      if (std::strstr(argv[i], p)) return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -81,7 +97,11 @@ mig_options_result mig_options_parser::read_options() const {
                   .run(),
               vm);
   } catch (const po::error& e) {
-    std::cerr << "Unable to parse command line: " << e.what() << std::endl;
+    std::cerr << "Unable to parse command line: "
+              << (holds_message_placeholder(argc_, argv_)
+                      ? "an argument holds a '%...%' sequence the parser cannot report"
+                      : e.what())
+              << std::endl;
     print_mig_help(std::cout, desc);
     return kExitUsage;
   } catch (...) {

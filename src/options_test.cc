@@ -1,5 +1,8 @@
 #include "src/options.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -180,6 +183,36 @@ TEST(Options, SwitchesDefaultOffAndNamesMayBeAbbreviated) {
   ASSERT_NE(nullptr, q.options()) << q.err;
   EXPECT_TRUE(q.options()->cleanup);
   EXPECT_TRUE(q.options()->verbose);
+}
+
+// Boost.Program_options fills its message templates by replacing placeholders
+// such as %canonical_option% until none is left; a token that holds one of
+// them must still end in one error line and status 10. The parse runs in a
+// child process so that a parser that never returns fails the test instead
+// of hanging it.
+TEST(Options, ParseErrorEndsForATokenHoldingAMessagePlaceholder) {
+  for (const char* arg : {"-%original_token%", "--%canonical_option%", "--x%canonical_option%",
+                          "--app=%original_token%"}) {
+    const pid_t pid = fork();
+    ASSERT_NE(-1, pid);
+    if (pid == 0) {
+      alarm(5);
+      Parsed p = Parse({arg});
+      const bool ok = p.status() == 10 &&
+                      p.err.rfind("Unable to parse command line: ", 0) == 0 &&
+                      p.err.find('\n') == p.err.size() - 1 && p.out == kHelp;
+      _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0)) << arg;
+    if (WIFSIGNALED(status)) {
+      ADD_FAILURE() << arg << ": the parser did not return within 5 s (signal "
+                    << WTERMSIG(status) << ")";
+    } else {
+      EXPECT_EQ(0, WEXITSTATUS(status))
+          << arg << ": not one error line with status 10 and the help text";
+    }
+  }
 }
 
 }  // namespace

@@ -1,10 +1,18 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing idferry needs, and
-# only when one of them is missing (apt-get update runs only then).
+# only when one of them is missing (apt-get update runs only then). With
+# --fuzz, also those of the fuzzing tree.
 set -eu
 
 PACKAGES="g++ make cmake pkg-config libboost-dev libboost-program-options-dev
 libssl-dev gsoap libgsoap-dev googletest libgtest-dev libsqlite3-dev sqlite3"
+
+# The fuzzing tree (make fuzz) also needs clang and its libFuzzer and
+# sanitizer runtimes; they are installed only with --fuzz.
+FUZZ_PACKAGES="clang libclang-rt-14-dev"
+if [ "${1:-}" = "--fuzz" ]; then
+  PACKAGES="$PACKAGES $FUZZ_PACKAGES"
+fi
 
 missing=""
 for p in $PACKAGES; do
