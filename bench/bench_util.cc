@@ -91,6 +91,16 @@ Measured run_measured(const std::vector<std::string>& argv, const std::string& o
   return m;
 }
 
+int main_guarded(int (*run)(int, char**), int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::cerr << "benchmark failed: " << e.what() << std::endl;
+    return 1;
+  }
+}
+
 }  // namespace bench
 
 // In a benchmark a helper that cannot do its job throws; the program's main

@@ -32,6 +32,11 @@ double now_seconds();
 // CPU seconds (user + system) this process has used so far.
 double self_cpu_seconds();
 
+// Runs a benchmark's body: a set-up failure, reported by the helpers as an
+// exception, ends it with its message and status 1, after the stand-ins it
+// started were stopped on the way out.
+int main_guarded(int (*run)(int, char**), int argc, char** argv);
+
 }  // namespace bench
 
 #endif  // IDFERRY_BENCH_BENCH_UTIL_H_

@@ -299,12 +299,4 @@ int run(int argc, char** argv) {
   return 0;
 }
 
-int main(int argc, char** argv) {
-  try {
-    return run(argc, argv);
-  } catch (const std::exception& e) {
-    std::fflush(stdout);
-    std::cerr << "benchmark failed: " << e.what() << std::endl;
-    return 1;
-  }
-}
+int main(int argc, char** argv) { return bench::main_guarded(run, argc, argv); }
