@@ -1,28 +1,20 @@
 // Runs a tessad-standin (the stand-in single-sign-on instance) as a child
-// process for a test, with everything it needs in a scratch directory, and
-// lets the test look at what it did.
+// process, with everything it needs in a scratch directory, and lets the
+// caller look at what it did.
 //
 //   testutil::StandinOptions opts;
 //   opts.apps = {"app-one"};
 //   opts.seed = {"userpw\tu1\talice\tsecret\tapp-one"};
 //   testutil::StandinProcess sso(opts);
-//   ASSERT_TRUE(sso.running()) << sso.log();
 //   ... connect to sso.url() presenting sso.app_cert_file("app-one") ...
-//   EXPECT_EQ("ok", sso.journal().back().outcome);
 //
-// The process serves HTTPS by default, with a server certificate issued for
-// this purpose and a CA (both in the scratch directory), so registerApplication
-// issues certificates under that CA. Applications listed in `apps` are seeded
-// with their id as name; their certificates (testutil::app_cert_pem, CN = the
-// id) identify a client as that application, since the stand-in accepts any
-// issuer. Two StandinProcess objects make a source and a target instance.
-//
-// The constructor starts the process and waits (bounded by
-// start_timeout_ms) until it has written its port file; when that does not
-// happen the current test fails with the process's standard error, and
-// running() is false. The destructor stops the process (SIGTERM, then SIGKILL
-// if it does not end within the bound). Readers of the process's files may be
-// called while it runs or after it ended; the store is opened read-only.
+// HTTPS by default, with a server certificate issued for 127.0.0.1 under a
+// test CA (ca_path()); the stand-in accepts any client certificate and takes
+// the application from its CN (testutil::app_cert_pem). The constructor waits
+// (bounded) for the port file; when the process does not come up, the
+// current test fails with its standard error and running() is false. The
+// destructor stops it (SIGTERM, then SIGKILL). The store is read read-only,
+// also while the process runs.
 #ifndef IDFERRY_TEST_SUPPORT_STANDIN_HARNESS_H_
 #define IDFERRY_TEST_SUPPORT_STANDIN_HARNESS_H_
 
@@ -39,11 +31,11 @@ namespace testutil {
 struct StandinOptions {
   bool tls = true;                      // HTTPS with client certificates, else HTTP
   std::vector<std::string> apps;        // application ids to seed ("app ID ID")
-  std::vector<std::string> seed;        // further seed lines, written as given
-  std::vector<std::string> faults;      // fault plan lines, written as given
+  std::vector<std::string> seed;        // further seed lines, as given
+  std::vector<std::string> faults;      // fault plan lines, as given
   long long delay_us = 0;               // --delay-us
   std::vector<std::string> extra_args;  // appended to the command line
-  int start_timeout_ms = 10000;         // bound on the wait for the port file
+  int start_timeout_ms = 10000;
 };
 
 struct StandinStats {
@@ -68,46 +60,44 @@ class StandinProcess {
   StandinProcess(const StandinProcess&) = delete;
   StandinProcess& operator=(const StandinProcess&) = delete;
 
-  // Started, and not seen to have ended.
-  bool running();
+  // Stops the process and starts it again on the same store (not seeded
+  // again) with another fault plan; it listens on a new port.
+  void restart(const std::vector<std::string>& faults);
+
+  bool running();  // started, and not seen to have ended
   int port() const { return port_; }
   pid_t pid() const { return pid_; }
-  // "https://127.0.0.1:PORT/" ("http://..." without TLS).
-  std::string url() const;
+  std::string url() const;  // "https://127.0.0.1:PORT/" ("http://..." without TLS)
 
   const std::string& dir() const { return tmp_.path(); }
   std::string db_path() const { return tmp_.file("store.db"); }
   std::string ca_path() const { return tmp_.file("ca.pem"); }
   std::string server_cert_path() const { return tmp_.file("server.pem"); }
-  // Writes the application certificate file of `app_id` into the scratch
-  // directory (once) and returns its path.
+  // Writes the application certificate file of `app_id` (once); its path.
   std::string app_cert_file(const std::string& app_id) const;
 
-  std::string log() const;     // standard error so far
-  // CPU time (user + system) the process has used so far, in seconds; -1
-  // when it cannot be read (the process ended).
-  double cpu_seconds() const;
-  StandinStats stats() const;  // the --stats file as last written
-  std::vector<StandinCall> journal() const;
-  // The store's users in listing order, and its applications.
-  std::vector<standin::UserRecord> users() const;
+  std::string log() const;     // standard error of the current process so far
+  double cpu_seconds() const;  // user + system CPU so far; -1 once it ended
+  StandinStats stats() const;
+  std::vector<StandinCall> journal() const;  // the current process's calls
+  std::vector<standin::UserRecord> users() const;  // in listing order
   std::vector<standin::AppRecord> applications() const;
 
-  // SIGTERM, then waits up to `timeout_ms`; SIGKILL when it has not ended.
-  // Returns the exit status (128 + signal number when killed by one), or -1
-  // when the process had not been started.
+  // SIGTERM, then SIGKILL after `timeout_ms`; the exit status (128 + signal
+  // when killed), or -1 when never started.
   int stop(int timeout_ms = 10000);
-  // SIGKILL and wait.
   int kill();
-  // Waits up to `timeout_ms` for the process to end by itself (after an
-  // injected "exit", say): its exit status, or -1 while it still runs.
+  // Waits for the process to end by itself: its status, or -1 while it runs.
   int wait_exit(int timeout_ms);
 
  private:
+  void launch(bool seed);
   bool reap(int timeout_ms);
+  std::string current(const std::string& name) const;
 
   TempDir tmp_;
-  bool tls_ = true;
+  StandinOptions options_;
+  int launches_ = 0;
   pid_t pid_ = -1;
   bool exited_ = false;
   int status_ = -1;

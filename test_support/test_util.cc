@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -10,14 +9,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sstream>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <map>
 
-#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
@@ -27,45 +24,39 @@ extern char** environ;
 
 namespace testutil {
 
+namespace fs = std::filesystem;
+
 TempDir::TempDir() {
-  std::string tmpl =
-      (std::filesystem::temp_directory_path() / "idferry-test-XXXXXX").string();
-  if (mkdtemp(tmpl.data()) == nullptr) {
-    harness_failure(std::ostringstream() << "mkdtemp failed: " << std::strerror(errno));
-  }
+  std::string tmpl = (fs::temp_directory_path() / "idferry-test-XXXXXX").string();
+  if (mkdtemp(tmpl.data()) == nullptr) harness_failure("mkdtemp: " + std::string(strerror(errno)));
   path_ = tmpl;
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
-  // Make everything removable again (tests chmod files to make them unreadable).
-  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ec);
+  // Tests make files unreadable; make everything removable again.
+  for (auto it = fs::recursive_directory_iterator(path_, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
   }
-  std::filesystem::remove_all(path_, ec);
+  fs::remove_all(path_, ec);
 }
 
 std::string TempDir::write(const std::string& name, const std::string& content) const {
-  std::string p = file(name);
-  write_file(p, content);
-  return p;
+  write_file(file(name), content);
+  return file(name);
 }
 
 void write_file(const std::string& path, const std::string& content) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f << content;
   f.close();
-  if (!f) harness_failure(std::ostringstream() << "cannot write " << path);
+  if (!f) harness_failure("cannot write " + path);
 }
 
-std::string read_file(const std::string& path) {
+std::string read_file(const std::string& path, bool quiet) {
   std::ifstream f(path, std::ios::binary);
-  if (!f) {
-    harness_failure(std::ostringstream() << "cannot read " << path);
-    return std::string();
-  }
+  if (!f && !quiet) harness_failure("cannot read " + path);
   return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
@@ -77,66 +68,55 @@ CaptureStreams::~CaptureStreams() {
   std::cerr.rdbuf(old_err_);
 }
 
-ProcResult run_process(const std::vector<std::string>& argv) {
-  ProcResult r;
-  int out_pipe[2], err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
-    harness_failure(std::ostringstream() << "pipe failed");
-    return r;
-  }
+pid_t spawn(const std::vector<std::string>& argv, int out_fd, int err_fd) {
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, err_pipe[1], 2);
-
+  posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
+  posix_spawn_file_actions_adddup2(&fa, err_fd, 2);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+  const int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  if (rc != 0) {
-    harness_failure(std::ostringstream() << "cannot start " << argv[0] << ": " << std::strerror(rc));
-    close(out_pipe[0]);
-    close(err_pipe[0]);
+  if (rc == 0) return pid;
+  harness_failure("cannot start " + argv[0] + ": " + strerror(rc));
+  return -1;
+}
+
+ProcResult run_process(const std::vector<std::string>& argv) {
+  ProcResult r;
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    harness_failure("pipe failed");
     return r;
   }
-
-  // Drain both pipes until both are closed, so a chatty child never blocks.
-  struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  const pid_t pid = spawn(argv, out[1], err[1]);
+  close(out[1]);
+  close(err[1]);
+  // Drain both pipes until both close, so a chatty child never blocks.
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* sinks[2] = {&r.out, &r.err};
-  int open_count = 2;
   char buf[65536];
-  while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
+  for (int open = 2; open > 0;) {
+    if (poll(fds, 2, -1) < 0 && errno == EINTR) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
       if (n > 0) {
         sinks[i]->append(buf, static_cast<size_t>(n));
       } else if (n == 0 || errno != EINTR) {
         close(fds[i].fd);
         fds[i].fd = -1;
-        --open_count;
+        --open;
       }
     }
   }
-
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  int ws = 0;
+  while (pid > 0 && waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
   }
-  if (WIFEXITED(wstatus)) {
-    r.status = WEXITSTATUS(wstatus);
-  } else if (WIFSIGNALED(wstatus)) {
-    r.status = 128 + WTERMSIG(wstatus);
-  }
+  if (pid > 0) r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
   return r;
 }
 
@@ -145,9 +125,7 @@ const std::string& app_cert_pem(const std::string& name) {
   auto it = made.find(name);
   if (it == made.end()) {
     std::string cert, key;
-    if (gen_certificate(name, cert, key, nullptr) != 0) {
-      harness_failure(std::ostringstream() << "gen_certificate failed for " << name);
-    }
+    if (gen_certificate(name, cert, key, nullptr) != 0) harness_failure("gen_certificate " + name);
     it = made.emplace(name, cert + key).first;
   }
   return it->second;
@@ -157,10 +135,10 @@ std::string self_signed_pem(const std::vector<std::pair<std::string, std::string
   EVP_PKEY* key = EVP_EC_gen("P-256");
   X509* cert = X509_new();
   X509_NAME* name = X509_get_subject_name(cert);
-  for (const auto& entry : subject) {
-    X509_NAME_add_entry_by_txt(name, entry.first.c_str(), MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(entry.second.data()),
-                               static_cast<int>(entry.second.size()), -1, 0);
+  for (const auto& [field, value] : subject) {
+    X509_NAME_add_entry_by_txt(name, field.c_str(), MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(value.data()),
+                               static_cast<int>(value.size()), -1, 0);
   }
   X509_set_issuer_name(cert, name);
   ASN1_INTEGER_set(X509_get_serialNumber(cert), 7);
@@ -172,7 +150,7 @@ std::string self_signed_pem(const std::vector<std::pair<std::string, std::string
   PEM_write_bio_X509(bio, cert);
   PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
   char* data = nullptr;
-  long len = BIO_get_mem_data(bio, &data);
+  const long len = BIO_get_mem_data(bio, &data);
   std::string pem(data, static_cast<size_t>(len));
   BIO_free(bio);
   X509_free(cert);

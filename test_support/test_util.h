@@ -1,11 +1,10 @@
-// Small helpers shared by the test files: scratch directories, whole-file
-// reads and writes, capturing the standard streams of in-process code, and
-// running a built program with its output collected.
-//
-// Tests build their state with these one-liners so that each test reads as
-// the situation it sets up and the exact texts it expects.
+// Small helpers shared by the tests and the benchmarks: scratch directories,
+// whole-file reads and writes, capturing the standard streams of in-process
+// code, running a built program, and application certificates.
 #ifndef IDFERRY_TEST_SUPPORT_TEST_UTIL_H_
 #define IDFERRY_TEST_SUPPORT_TEST_UTIL_H_
+
+#include <sys/types.h>
 
 #include <sstream>
 #include <string>
@@ -14,10 +13,9 @@
 
 namespace testutil {
 
-// Reports that a helper below could not do its job (a file that cannot be
-// written, a program that cannot be started). Defined by the program that
-// links these helpers: the test binary records a test failure, a benchmark
-// prints the message and exits.
+// Reports that a helper could not do its job (a file that cannot be written,
+// a program that cannot be started). Defined by the program that links these
+// helpers: the test binary records a test failure, a benchmark exits.
 void harness_failure(const std::string& what);
 inline void harness_failure(const std::ostream& what) {
   harness_failure(static_cast<const std::ostringstream&>(what).str());
@@ -33,7 +31,6 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }
-  // The path of `name` inside the directory (nothing is created).
   std::string file(const std::string& name) const { return path_ + "/" + name; }
   // Writes `content` to `name` inside the directory and returns its path.
   std::string write(const std::string& name, const std::string& content) const;
@@ -42,10 +39,9 @@ class TempDir {
   std::string path_;
 };
 
-// Replaces the file's content; fails the current test when it cannot.
 void write_file(const std::string& path, const std::string& content);
-// The whole content of the file; fails the current test when unreadable.
-std::string read_file(const std::string& path);
+// The whole file; "" (and a harness failure unless `quiet`) when unreadable.
+std::string read_file(const std::string& path, bool quiet = false);
 
 // Redirects std::cout and std::cerr into strings for the object's life.
 class CaptureStreams {
@@ -54,7 +50,6 @@ class CaptureStreams {
   ~CaptureStreams();
   CaptureStreams(const CaptureStreams&) = delete;
   CaptureStreams& operator=(const CaptureStreams&) = delete;
-
   std::string out() const { return out_.str(); }
   std::string err() const { return err_.str(); }
 
@@ -64,24 +59,25 @@ class CaptureStreams {
   std::streambuf* old_err_;
 };
 
+// Starts argv[0] with standard input from /dev/null and standard output and
+// error on the given descriptors; -1 (and a harness failure) when it cannot.
+pid_t spawn(const std::vector<std::string>& argv, int out_fd, int err_fd);
+
 struct ProcResult {
   int status = -1;  // exit status, or 128 + signal number
-  std::string out;  // everything written to standard output
-  std::string err;  // everything written to standard error
+  std::string out;
+  std::string err;
 };
 
-// Runs the program argv[0] with the given arguments, standard input from
-// /dev/null, and waits for it. Both output streams are collected in full.
+// Runs the program and waits for it, collecting both output streams.
 ProcResult run_process(const std::vector<std::string>& argv);
 
 // An application certificate file's text (certificate then key) for the
-// application `name`, made by the certificate library; made once per name
-// and process, since key generation is slow.
+// application `name`; made once per name and process (key generation is slow).
 const std::string& app_cert_pem(const std::string& name);
 
-// A self-signed certificate and its key as PEM text, whose subject holds
-// exactly the given (attribute short name, value) entries in order; lets
-// tests build subjects the certificate library would never issue.
+// A self-signed certificate and key whose subject holds exactly the given
+// (attribute, value) entries, for subjects the library would never issue.
 std::string self_signed_pem(const std::vector<std::pair<std::string, std::string>>& subject);
 
 }  // namespace testutil

@@ -1,0 +1,67 @@
+// The table-driven end-to-end runner: each row seeds a source and a target
+// stand-in (over HTTPS, applications "app-src" and "app-tgt", another
+// application "app-other" on the target), installs their fault plans, runs
+// the built idferry between them, and checks what an operator sees and what
+// the run leaves:
+//  - the exit status, standard output and standard error, byte for byte (an
+//    expected error text ending in "*" is a prefix followed by one more line);
+//  - the target application's users afterwards, as "login=id" in login
+//    order; every other target user unchanged; every migrated user complete
+//    (the source's hash and hash type) and, after a successful map or auto
+//    run, able to log in with its password;
+//  - the source unchanged and still registered, unless a cleanup succeeded;
+//  - check mode never writing nor reading a password hash;
+//  - no password hash and no line of a private key in either output stream.
+//
+// Arguments: the first is the mode; the runner adds --app-from-cert,
+// --app-to-cert, --sso-from-url and --sso-to-url unless the row gives them.
+// Placeholders in arguments: {map} the row's mapfile, {from} {to} the
+// certificate files, {src} {tgt} the URLs, {dead} a URL nobody listens on,
+// {dir} a directory, {fifo} a FIFO without writer, {huge} a sparse file over
+// 1 GiB, {empty} an empty file, {binary} 4 KiB of bytes, {nocn} a certificate
+// without CN, {garbage} a truncated PEM block, {enc} the source certificate
+// with its key encrypted.
+#ifndef IDFERRY_TEST_SUPPORT_MIGRATION_TABLE_H_
+#define IDFERRY_TEST_SUPPORT_MIGRATION_TABLE_H_
+
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+struct SourceUser {
+  std::string id, login;  // the password is "pw-" followed by the id
+};
+struct TargetUser {
+  std::string id, login, owner;
+};
+
+// anna (s-1), bob (s-2), user7 (s-3), anna1 (s-4), dave (s-5).
+extern const std::vector<SourceUser> kSource;
+// anna and user7 held by app-other (t-anna, t-user7), bob by app-tgt (t-bob).
+extern const std::vector<TargetUser> kTarget;
+// kSource migrated by auto onto kTarget.
+extern const char kMigrated[];
+
+struct RunRow {
+  std::string name;
+  std::vector<std::string> args;
+  int status;
+  std::string out, err;
+  std::string migrated;  // app-tgt's users afterwards; "?" leaves them unchecked
+  std::vector<std::string> source_faults = {}, target_faults = {};
+  std::vector<SourceUser> source = kSource;
+  std::vector<TargetUser> target = kTarget;
+  std::string mapfile = "";
+  // When not empty: the target's createUser, deleteUser and changeLogin
+  // calls, in order, as "op:key" (the login created, the id deleted, the id
+  // renamed), space-separated.
+  std::string target_writes = "";
+};
+
+// Runs each row with fresh instances; failures name the row.
+void run_rows(const std::vector<RunRow>& rows);
+
+}  // namespace testutil
+
+#endif  // IDFERRY_TEST_SUPPORT_MIGRATION_TABLE_H_
