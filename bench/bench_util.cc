@@ -53,6 +53,23 @@ double self_cpu_seconds() {
          usage.ru_stime.tv_usec / 1e6;
 }
 
+double process_cpu_seconds(int pid) {
+  // utime and stime are the 12th and 13th fields after the parenthesised name.
+  std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (!f) return -1;
+  char buf[1024] = {};
+  const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+  std::fclose(f);
+  const char* close = std::strrchr(buf, ')');
+  if (n == 0 || !close) return -1;
+  unsigned long long utime = 0, stime = 0;
+  if (std::sscanf(close + 2, "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu %llu", &utime,
+                  &stime) != 2) {
+    return -1;
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 Measured run_measured(const std::vector<std::string>& argv, const std::string& out_path,
                       const std::string& err_path) {
   Measured m;

@@ -31,6 +31,8 @@ long peak_rss_kib();
 double now_seconds();
 // CPU seconds (user + system) this process has used so far.
 double self_cpu_seconds();
+// CPU seconds another running process has used so far; -1 once it ended.
+double process_cpu_seconds(int pid);
 
 // Runs a benchmark's body: a set-up failure, reported by the helpers as an
 // exception, ends it with its message and status 1, after the stand-ins it

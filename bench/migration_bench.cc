@@ -190,7 +190,8 @@ Row run_one(const Flags& f, const std::string& mode, long users, long delay_us) 
                                 std::to_string(row.run.status) + ": " +
                                 testutil::read_file(in.source->dir() + "/err.txt"));
     }
-    row.standin_cpu = in.source->cpu_seconds() + in.target->cpu_seconds();
+    row.standin_cpu = bench::process_cpu_seconds(in.source->pid()) +
+                      bench::process_cpu_seconds(in.target->pid());
     in.source->stop();
     in.target->stop();
     row.src = in.source->stats();

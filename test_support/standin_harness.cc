@@ -155,20 +155,6 @@ std::vector<StandinCall> StandinProcess::journal() const {
   return calls;
 }
 
-double StandinProcess::cpu_seconds() const {
-  // utime and stime are the 12th and 13th fields after the parenthesised name.
-  const std::string stat = read_file("/proc/" + std::to_string(pid_) + "/stat", true);
-  const size_t close = stat.rfind(')');
-  if (pid_ < 0 || close == std::string::npos) return -1;
-  std::istringstream fields(stat.substr(close + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 1; i <= 13 && fields >> field; ++i) {
-    if (i >= 12) ticks += std::atof(field.c_str());
-  }
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 std::vector<standin::UserRecord> StandinProcess::users() const {
   try {
     return standin::Store(db_path(), standin::Store::Access::kReadOnly).all_users();

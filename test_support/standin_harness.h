@@ -77,7 +77,6 @@ class StandinProcess {
   std::string app_cert_file(const std::string& app_id) const;
 
   std::string log() const;     // standard error of the current process so far
-  double cpu_seconds() const;  // user + system CPU so far; -1 once it ended
   StandinStats stats() const;
   std::vector<StandinCall> journal() const;  // the current process's calls
   std::vector<standin::UserRecord> users() const;  // in listing order
