@@ -2,8 +2,15 @@
 
 #include <signal.h>
 
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <future>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -190,6 +197,56 @@ TEST(StandinProcessLife, SignalsStopItPromptlyWithConnectionsOpen) {
     ASSERT_EQ(0, kill(inst.pid(), sig));
     EXPECT_EQ(0, inst.wait_exit(10000)) << "signal " << sig << "\n" << inst.log();
   }
+}
+
+TEST(StandinConcurrency, ClientsCreatingCollidingLoginsAtOnce) {
+  constexpr int kClients = 16, kShared = 10, kOwn = 10;
+  testutil::StandinOptions options;
+  options.apps = {"app-one"};
+  testutil::StandinProcess inst(options);  // which fails the test if it does not start
+  std::deque<SSOClient> clients;  // time-outs: a server serving one at a time fails, not hangs
+  while (clients.size() < kClients) {
+    clients.emplace_back(inst.url(), &testutil::app_cert_pem("app-one")).setTimeouts(9000, 9000);
+  }
+  std::atomic<int> connecting{kClients};
+  std::promise<void> connected;
+  std::shared_future<void> all_connected = connected.get_future().share();
+  std::vector<std::map<std::string, std::string>> outcome(kClients);  // login -> "ok" or subcode
+  std::vector<std::thread> threads;
+  for (int k = 0; k < kClients; ++k) {
+    threads.emplace_back([&, k] {
+      SSOClient& c = clients[k];
+      SSOClient::ssoSettings settings;
+      const bool ok = c.getSettings(settings);
+      EXPECT_TRUE(ok) << c.getDetailedErrorMessage();
+      if (--connecting == 0) connected.set_value();
+      all_connected.wait_for(std::chrono::seconds(10));
+      for (int i = 0; ok && i < kShared + kOwn; ++i) {  // the shared logins in an order of its own
+        std::string login = "own-" + std::to_string(k) + "-" + std::to_string(i);
+        if (i < kShared) login = "shared-" + std::to_string((i + k) % kShared);
+        std::string id;
+        outcome[k][login] = c.addUser(login, "pw", id) ? "ok" : c.getErrorSubCode();
+      }
+    });
+  }
+  EXPECT_EQ(std::future_status::ready, all_connected.wait_for(std::chrono::seconds(10)));
+  EXPECT_EQ(kClients, inst.stats().connections);  // all connected at once, none kept waiting
+  for (std::thread& t : threads) t.join();
+  std::map<std::string, int> created;  // login -> clients told "ok"
+  for (const auto& results : outcome) {
+    for (const auto& [login, result] : results) {
+      EXPECT_EQ(login[0] == 's' && result != "ok" ? "sso:duplicateLogin" : "ok", result) << login;
+      created[login] += result == "ok";
+    }
+  }
+  EXPECT_EQ(kClients, inst.stats().connections);  // each client kept its one connection
+  std::set<std::string> ids;
+  for (const UserRecord& u : inst.users()) {
+    EXPECT_TRUE(ids.insert(u.id).second) << u.id;
+    EXPECT_EQ(1, created[u.login]--) << u.login;  // told "ok" once, stored once
+  }
+  EXPECT_EQ(std::size_t(kShared + kClients * kOwn), ids.size());
+  EXPECT_EQ(ids.size(), created.size());  // and nothing tried is missing
 }
 
 }  // namespace
