@@ -201,7 +201,7 @@ TEST(StandinProcessLife, SignalsStopItPromptlyWithConnectionsOpen) {
 }
 
 TEST(StandinConcurrency, ClientsCreatingCollidingLoginsAtOnce) {
-  constexpr int kClients = 16, kShared = 10, kOwn = 10;
+  constexpr int kClients = 16, kShared = 10, kOwn = 100;
   testutil::StandinOptions options;
   options.apps = {"app-one"};
   testutil::StandinProcess inst(options);  // which fails the test if it does not start
