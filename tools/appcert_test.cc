@@ -97,6 +97,8 @@ TEST(AppCert, ErrorsGiveOneLineAndStatus) {
        "1 CA file " + mismatched + " holds a private key that does not belong to its certificate"},
       {{"app|junk"}, "1 cannot generate a certificate for 'app|junk'"},
       {{"app", "--out", taken}, "1 cannot write " + taken + ": Is a directory"},
+      {{"app", "--out", absent + "/a"},
+       "1 cannot write " + absent + "/a: No such file or directory"},
   };
   for (const auto& c : cases) {  // one line, on standard error only
     EXPECT_EQ(c.want.substr(0, 2) + "[] idferry-appcert: " + c.want.substr(2) + "\n",
