@@ -49,12 +49,6 @@ TEST(ParseMap, WordsAndSeparators) {
     parse_map(c.text, m);
     EXPECT_EQ(c.pairs, Pairs(m)) << "text: '" << c.text << "'";
   }
-  testutil::TempDir dir;
-  std::vector<user_map> m = {user_map("kept", "pair")};
-  EXPECT_TRUE(load_map_from_file(dir.write("m", "\n\nalice alicia\nbob\tbobby\n"), m));
-  EXPECT_FALSE(load_map_from_file(dir.file("missing"), m));
-  EXPECT_FALSE(load_map_from_file(dir.path(), m));
-  EXPECT_EQ("kept>pair alice>alicia", Pairs(m));
 }
 
 TEST(CheckMap, EveryWrongOldLoginIsReportedInFileOrder) {

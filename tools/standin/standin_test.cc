@@ -1,6 +1,7 @@
-// Tests of the stand-in for what idferry's end-to-end runs leave out or cannot see.
-
-#include <signal.h>
+// Tests of the stand-in for what idferry's end-to-end runs leave out or
+// cannot see: its file parsers, and its store under concurrent connections.
+// The rest of it (every operation, its rules, fault injection, signals) is
+// what those runs exercise.
 
 #include <atomic>
 #include <chrono>
@@ -17,7 +18,6 @@
 
 #include "src/SSOClient/SSOClient.h"
 #include "test_support/standin_harness.h"
-#include "tools/standin/standin_directory.h"
 #include "tools/standin/standin_faults.h"
 #include "tools/standin/standin_password.h"
 #include "tools/standin/standin_seed.h"
@@ -100,103 +100,6 @@ TEST(StandinFaultPlan, RulesPickCallsByNumberPerOperation) {
     std::optional<FaultAction> a = plan.next(calls[i].op);
     EXPECT_EQ(calls[i].expected, a ? kinds[static_cast<int>(a->kind)] : "work")
         << "call " << i << ", " << calls[i].op;
-  }
-}
-
-TEST(StandinPassword, SaltedHashesVerifyOnlyTheirPassword) {
-  const std::string h = hash_password("secret");
-  EXPECT_NE(h, hash_password("secret"));  // a fresh salt each time
-  EXPECT_TRUE(verify_password("SSHA-256", h, "secret"));
-  // hex("salt1234") "$" SHA-256("salt1234abc"), computed with another tool.
-  const std::string known =
-      "73616c7431323334$1b92fe474205c398b21ade471d5c1eb172ea029aa5122f782981a8d976c806c7";
-  EXPECT_TRUE(verify_password("SSHA-256", known, "abc"));
-  struct Case {
-    std::string name, type, hash, password;
-  };
-  const Case cases[] = {
-      {"another password", "SSHA-256", h, "Secret"},
-      {"another type", "MD5", h, "secret"},
-      {"a short digest", "SSHA-256", known.substr(0, 57), "abc"},
-  };
-  for (const Case& c : cases) EXPECT_FALSE(verify_password(c.type, c.hash, c.password)) << c.name;
-}
-
-TEST(StandinDirectory, UsersAreChangedOnlyByTheirOwnerAndLoginsStayUnique) {
-  testutil::TempDir tmp;
-  Store store(tmp.file("s.db"));
-  std::istringstream seed("app\tone\t1\napp\ttwo\t2\nuserpw\tu1\tanna\tpw\tone\n"
-                          "user\tu2\tbob\tMD5\tbobhash\ttwo\n");
-  load_seed(seed, "seed.txt", store);
-  Directory d(&store, nullptr, 60, "https://relay");
-  std::string one = "one", two = "two", u1 = "u1", u9 = "u9", id, a, b;
-  struct Case {
-    std::string name;
-    Status status;
-    std::string expected;
-  };
-  const Case cases[] = {
-      {"create with an id", d.create_user(&one, "carl", "pw", nullptr, &u9, &id), "ok"},
-      {"another's login", d.create_user(&one, "bob", "", nullptr, &u9, &id), "sso:duplicateLogin"},
-      {"a taken id", d.create_user(&two, "dan", "pw", nullptr, &u1, &id), "sso:duplicateUserId"},
-      {"rename onto a taken login", d.change_login(&one, "u1", "carl"), "sso:duplicateLogin"},
-      {"another's password", d.get_user_password(&one, "u2", &a, &b), "sso:notOwner"},
-      {"delete another's", d.delete_user(&one, "u2"), "sso:notOwner"},
-      {"rename another's", d.change_login(&one, "u2", "x"), "sso:notOwner"},
-      {"set another's", d.change_password(&one, "u2", nullptr, "", nullptr), "sso:notOwner"},
-      {"delete an unknown id", d.delete_user(&one, "u0"), "sso:noSuchUser"},
-      {"an unknown login", d.get_user_id(&one, "nobody", &id), "sso:noSuchUser"},
-      {"unregister", d.unregister_application(&one, "one"), "ok"},
-      {"its seeded user went", d.get_user(&two, "u1", &a, &b), "sso:noSuchUser"},
-      {"so its login is free", d.create_user(&two, "carl", "pw", nullptr, &u1, &id), "ok"},
-      {"bob is as he was", d.get_user_password(&two, "u2", &a, &b), "ok"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.expected, c.status.ok() ? "ok" : c.status.subcode) << c.name;
-  }
-  EXPECT_EQ("bobhash MD5", a + " " + b);
-  EXPECT_EQ(2, store.user_count());
-}
-
-TEST(StandinProcessLife, UnusableConfigurationEndsWithOneMessage) {
-  testutil::TempDir tmp;
-  const std::string bin = TESSAD_STANDIN_BIN, db = tmp.file("s.db");
-  const std::string bad_pem = tmp.write("cert.pem", "no certificate\n");
-  const std::string seed = tmp.write("seed.txt", "app\ta\tA\nuserpw\tu1\tx\tpw\n");
-  struct Case {
-    std::vector<std::string> args;  // the program, then its arguments
-    int status;
-    std::string message;  // how it begins
-  };
-  const Case cases[] = {
-      {{bin, "--port", "80"}, 2, "--db FILE is required"},
-      {{bin, "--db"}, 2, "option --db needs a value"},
-      {{bin, "--db=d", "--port=65536"}, 2, "--port needs a whole number from 0 to 65535, not"},
-      {{bin, "--db=d", "--delay-us=-1"}, 2, "--delay-us needs a whole number from 0 to 60000000"},
-      {{bin, "--db=d", "--hash-types=a,,b"}, 2, "--hash-types needs names separated by commas"},
-      {{bin, "--db", db, "--verbose"}, 2, "unknown option --verbose"},
-      {{bin, "--db", db, "extra"}, 2, "unexpected argument \"extra\""},
-      {{bin, "--db", db, "--seed", seed}, 1, seed + ":2: 4 fields where 5 are expected"},
-      {{bin, "--db", db, "--tls-cert", bad_pem}, 1, "--tls-cert " + bad_pem + " holds no"},
-      {{bin, "--db", tmp.file("none/s.db")}, 1, "cannot open"},
-  };
-  for (const Case& c : cases) {
-    testutil::ProcResult r = testutil::run_process(c.args);
-    EXPECT_EQ(c.status, r.status) << testing::PrintToString(c.args) << "\n" << r.err;
-    EXPECT_EQ(0u, r.err.find("tessad-standin: " + c.message)) << r.err;
-    EXPECT_EQ(r.err.size() - 1, r.err.find('\n')) << r.err;  // one line
-  }
-}
-
-TEST(StandinProcessLife, SignalsStopItPromptlyWithConnectionsOpen) {
-  for (int sig : {SIGTERM, SIGINT}) {
-    testutil::StandinProcess inst;
-    ASSERT_TRUE(inst.running()) << inst.log();
-    SSOClient idle(inst.url(), nullptr);
-    SSOClient::ssoSettings settings;
-    ASSERT_TRUE(idle.getSettings(settings)) << idle.getDetailedErrorMessage();  // stays connected
-    ASSERT_EQ(0, kill(inst.pid(), sig));
-    EXPECT_EQ(0, inst.wait_exit(10000)) << "signal " << sig << "\n" << inst.log();
   }
 }
 
