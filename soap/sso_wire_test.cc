@@ -84,7 +84,6 @@ TEST(SsoProxy, SetUpRequestsAndAnswers) {
   const std::string subcodes = "<SOAP-ENV:Subcode><SOAP-ENV:Value xmlns:t=\"" + x + ">t:noSuchUser"
                                "</SOAP-ENV:Value><SOAP-ENV:Subcode><SOAP-ENV:Value>SOAP-ENV:deeper"
                                "</SOAP-ENV:Value></SOAP-ENV:Subcode></SOAP-ENV:Subcode>";
-  // The reading after a fault with reason "R" and no detail.
   auto faulted = [](const std::string& code) { return "0|| SOAP-ENV:" + code + "||R|"; };
   const std::string error200 = "0|| SOAP-ENV:Sender||Error 200: HTTP 200 OK|";
   const struct {

@@ -48,7 +48,6 @@ TEST(SSOClientWire, WhatEachAnswerAndCertificateTextGive) {
   auto doc = [](const std::string& content) {
     return testutil::Envelope("<sso:getUserIdResponse>" + content + "</sso:getUserIdResponse>");
   };
-  // An HTTP head with this Content-Length (none if empty), then `body`.
   auto framed = [](const std::string& length, const std::string& body, bool close) {
     const std::string head = length.empty() ? "" : "Content-Length: " + length + "\r\n";
     return CannedReply{"HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n" + head + "\r\n" + body,
@@ -184,12 +183,14 @@ TEST(SSOClientCalls, RequestsSentAndWhatTheCallsReturn) {
                      c.addUser("a", "", &none, &none, out), id, out);
        }, "ok m ", "createUser login=a password=p;createUser login=a password=p;"
        "createUser login=a password= passwordHashType= userId="},
-      // Each change looks the login up first; its own fault is read, not left on the connection.
-      {uid + "4;changeLoginResponse;" + uid + "5;changePasswordResponse;" + uid + "6;!x", [&] {
+      // Each change looks the login up first and stops if that fails; its own fault is read.
+      {uid + "4;changeLoginResponse;" + uid + "5;changePasswordResponse;" + uid + "6;!x;!x",
+       [&] {
          const bool ok = c.changeLogin("b", "a") && c.changePassword("a", "p");
-         return done(ok && !c.changeLogin("a", "b"));
+         return done(ok && !c.changeLogin("a", "b") && !c.changePassword("z", "p"));
        }, "ok", "getUserId login=b;changeLogin userId=4 login=a;getUserId login=a;"
-       "changePassword userId=5 newPassword=p;getUserId login=a;changeLogin userId=6 login=b"},
+       "changePassword userId=5 newPassword=p;getUserId login=a;changeLogin userId=6 login=b;"
+       "getUserId login=z"},
       // Stored only on success; the URL is the fourth argument but the last field.
       {"unregisterApplicationResponse;!accessDenied;registerApplicationResponse certificate=C "
        "applicationId=I", [&] {
