@@ -1,98 +1,75 @@
-// A scripted HTTP/1.1 peer for protocol tests.
-//
-// The responder listens on 127.0.0.1 on a port the system picks and serves
-// every connection from a background thread. Each request it reads (framed
-// by its head and its Content-Length) is recorded byte for byte, and is
-// answered with the next reply from a queue that the test fills beforehand.
-// Replies are raw bytes, so a test can send anything from a well-formed
-// SOAP response to a truncated or lying HTTP message. With a certificate and
-// key it speaks TLS instead of plain TCP.
-//
-// When the queue is empty, a request is answered by closing the connection.
-// Each connection has a thread of its own; all of them end in the destructor.
-// The accessors may be called from the test's thread at any time.
+// A scripted HTTP/1.1 peer for protocol tests, on 127.0.0.1, over TLS if given a
+// certificate; a thread serves each connection. Each request (head, and body of
+// the declared Content-Length) is recorded as received and answered with the next
+// reply of a queue the test fills, or once that is empty by closing the connection.
 #ifndef IDFERRY_TEST_SUPPORT_CANNED_RESPONDER_H_
 #define IDFERRY_TEST_SUPPORT_CANNED_RESPONDER_H_
 
-#include <cstddef>
 #include <deque>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+struct bio_st;
+struct ssl_ctx_st;
+
 namespace testutil {
 
-// One scripted answer.
+// Raw bytes, from a SOAP response to a lying HTTP message; then maybe a close.
 struct CannedReply {
-  std::string bytes;         // written back as they are
-  bool close_after = false;  // close the connection once `bytes` are sent
-  bool hang_up = false;      // close the connection without sending anything
+  std::string bytes;
+  bool close_after = false;
 
-  // A reply that closes the connection instead of answering.
-  static CannedReply HangUp();
+  static CannedReply HangUp() { return {"", true}; }  // closes, writing nothing
 };
 
-// "HTTP/1.1 <status> <reason>" with Content-Type (when not empty),
-// Content-Length of `body`, "Connection: close" when `close` is set
-// (which also sets close_after), and the body.
-CannedReply HttpReply(int status, const std::string& reason,
-                      const std::string& content_type, const std::string& body,
-                      bool close = false);
-
-// A reply with the given status carrying `body` as
-// "application/soap+xml; charset=utf-8".
+// "HTTP/1.1 <status> <reason>", Content-Type unless empty, Content-Length, and
+// when `close` is set "Connection: close" (and the connection is closed).
+CannedReply HttpReply(int status, const std::string& reason, const std::string& content_type,
+                      const std::string& body, bool close = false);
+// `body` as "application/soap+xml; charset=utf-8", with status 200 or 500.
 CannedReply SoapReply(const std::string& body, int status = 200);
 
 class CannedResponder {
  public:
-  // Plain TCP.
-  CannedResponder();
-  // TLS with the given server certificate and private key (PEM text).
-  // Throws std::runtime_error when they cannot be used.
-  CannedResponder(const std::string& cert_pem, const std::string& key_pem);
-  // Stops accepting, closes every connection and joins all threads; returns
-  // promptly even if a client is connected but silent, or never came.
+  // Plain TCP, or with `pem` TLS with the certificate and then the private
+  // key that it points at (an application certificate file's text). Throws
+  // std::runtime_error when it cannot listen or the certificate is unusable.
+  explicit CannedResponder(const std::string* pem = nullptr);
+  // Closes every connection and joins every thread, also with a silent client.
   ~CannedResponder();
-
   CannedResponder(const CannedResponder&) = delete;
   CannedResponder& operator=(const CannedResponder&) = delete;
 
-  int port() const { return port_; }
-  // "http://127.0.0.1:<port><path>" ("https://..." when serving TLS).
-  std::string url(const std::string& path = "/") const;
-
-  // Appends to the reply queue; replies are used in order, one per request,
-  // across all connections.
+  // "http://127.0.0.1:<port><path>" ("https://..." with TLS).
+  std::string url(const std::string& path = "/") const { return base_ + path; }
   void enqueue(CannedReply reply);
-  // Each request as received (head and body), in arrival order.
-  std::vector<std::string> requests() const;
-  // Number of connections accepted so far.
-  std::size_t connections() const;
-  // With TLS: for each completed handshake, in order, the certificate the
-  // client presented as PEM text, or an empty string when it sent none.
-  std::vector<std::string> client_certificates() const;
+  // Each request, head and body, in arrival order.
+  std::vector<std::string> requests() const { return locked(requests_); }
+  std::size_t connections() const { return locked(conns_).size(); }
+  // With TLS, for each completed handshake in order: the subject of the
+  // certificate the client presented, as in "/CN=app-one", or "" for none.
+  std::vector<std::string> client_certificates() const { return locked(client_certs_); }
 
  private:
-  struct Connection;
+  void serve(bio_st* conn);
+  bool exchange(bio_st* conn, std::string* in);
+  template <class T>
+  T locked(const T& member) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return member;
+  }
 
-  void start();
-  void accept_loop();
-  void serve(Connection* conn);
-  bool next_reply(CannedReply* reply);
-
-  std::shared_ptr<void> tls_ctx_;  // SSL_CTX, null for plain TCP
-  int listen_fd_ = -1;
-  int port_ = 0;
-
-  mutable std::mutex mu_;
-  bool stopping_ = false;
-  std::deque<CannedReply> replies_;
-  std::vector<std::string> requests_;
-  std::vector<std::string> client_certs_;
-  std::vector<std::unique_ptr<Connection>> conns_;
+  bio_st* listener_;
+  ssl_ctx_st* tls_ = nullptr;  // null for plain TCP
+  std::string base_;
   std::thread acceptor_;
+  mutable std::mutex mu_;  // guards what follows
+  std::deque<CannedReply> replies_;
+  std::vector<std::string> requests_, client_certs_;
+  std::vector<bio_st*> conns_;  // every connection accepted, freed at the end
+  std::vector<std::thread> handlers_;
 };
 
 }  // namespace testutil

@@ -1,41 +1,51 @@
-// Response texts of the SSO service for tests that script a peer: SOAP 1.2
-// envelopes and faults around a given Body content.
+// SOAP texts for tests that script a peer of the service client: envelopes,
+// faults and replies, a short notation for Body content, and request bodies.
 #ifndef IDFERRY_TEST_SUPPORT_SOAP_REPLIES_H_
 #define IDFERRY_TEST_SUPPORT_SOAP_REPLIES_H_
 
 #include <string>
+#include <vector>
 
 #include "test_support/canned_responder.h"
 
 namespace testutil {
 
-// The service namespace and the SOAP 1.2 envelope namespace.
-extern const std::string kNs;
-extern const std::string kEnvNs;
+inline const std::string kNs = "http://www.brelmont.com/schemas/sso/1";
+inline const std::string kEnvNs = "http://www.w3.org/2003/05/soap-envelope";
 
-// A response envelope around `body`, the envelope namespace `env_ns` bound
-// to the prefix `env`, the service namespace to "sso" and the schema
-// instance namespace to "xsi".
-std::string Envelope(const std::string& body, const std::string& env = "SOAP-ENV",
-                     const std::string& env_ns = kEnvNs);
-
-// A SOAP 1.2 fault envelope with the given Code value (a local name in the
-// envelope namespace), inner Code content (subcodes), reason "R" and an
-// optional Detail element text.
+// An envelope (prefixes SOAP-ENV, sso and xsi) around the Body content `body`.
+std::string Envelope(const std::string& body);
+// A fault with the Code value SOAP-ENV:<code> followed by `subcodes`
+// (Subcode elements), the reason, then `detail` (a Detail element, or "").
 std::string Fault(const std::string& code, const std::string& subcodes = "",
-                  const std::string& env = "SOAP-ENV", const std::string& detail = "");
+                  const std::string& reason = "R", const std::string& detail = "");
+// A Sender fault whose one subcode is sso:<code>.
+inline std::string ServiceFault(const std::string& code, const std::string& reason,
+                                const std::string& detail = "") {
+  const std::string subcode = "<SOAP-ENV:Subcode><SOAP-ENV:Value>sso:" + code + "</SOAP-ENV:Value>";
+  return Fault("Sender", subcode + "</SOAP-ENV:Subcode>", reason, detail);
+}
 
-// A Sender fault whose first subcode is sso:<code>, with the given reason and
-// an optional Detail element text.
-std::string ServiceFault(const std::string& code, const std::string& reason,
-                         const std::string& detail = "");
+// Replies: the operation's response around `fields`, a fault, getUserId's.
+inline CannedReply ResponseReply(const std::string& op, const std::string& fields = "") {
+  return SoapReply(Envelope("<sso:" + op + "Response>" + fields + "</sso:" + op + "Response>"));
+}
+inline CannedReply ServiceFaultReply(const std::string& code, const std::string& reason) {
+  return SoapReply(ServiceFault(code, reason), 500);
+}
+inline CannedReply UserIdReply(const std::string& id) {
+  return ResponseReply("getUserId", "<sso:userId>" + id + "</sso:userId>");
+}
 
-// Canned HTTP replies: the operation's response element around `fields`,
-// and a service fault (HTTP 500) whose first subcode is sso:<code>.
-CannedReply ResponseReply(const std::string& op, const std::string& fields = "");
-CannedReply ServiceFaultReply(const std::string& code, const std::string& reason);
-// getUserId answered with the given user id.
-CannedReply UserIdReply(const std::string& id);
+// For each text of `script` ended by ";", "op a=1 b=" as the XML it stands for:
+// <sso:op><sso:a>1</sso:a><sso:b/></sso:op> (empty texts go out self-closing).
+std::vector<std::string> Xml(const std::string& script);
+
+// What a recorded request holds between <SOAP-ENV:Body> and </SOAP-ENV:Body>.
+inline std::string BodyOf(const std::string& request) {
+  const std::size_t from = request.find("<SOAP-ENV:Body>") + 15;
+  return request.substr(from, request.rfind("</SOAP-ENV:Body>") - from);
+}
 
 }  // namespace testutil
 

@@ -1,142 +1,277 @@
-// SSOClient over HTTPS against a stand-in instance, with application
-// certificates made by the certificate library: the operations' success
-// paths and the service's own refusals, as the engine meets them.
+// SSOClient against a scripted peer (the certificate it presents, its requests, what its calls and
+// its error accessors give for each answer, hostile ones included) and against stand-ins.
 #include "src/SSOClient/SSOClient.h"
 
-#include <algorithm>
+#include <functional>
+#include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <openssl/bio.h>
 
+#include "test_support/canned_responder.h"
+#include "test_support/soap_replies.h"
 #include "test_support/standin_harness.h"
 #include "test_support/test_util.h"
 
 namespace {
 
-using testutil::StandinOptions;
-using testutil::StandinProcess;
+using testutil::CannedReply;
+using testutil::CannedResponder;
+using testutil::ServiceFaultReply;
+using testutil::SoapReply;
+using testutil::UserIdReply;
 
-StandinOptions Instance() {
-  StandinOptions o;
-  o.apps = {"app-one", "app-two"};
-  o.seed = {"userpw\tu-1\talice\tsecret-a\tapp-one",
-            "user\tu-2\tbob\tSSHA-256\tdeadbeef$00\tapp-one",
-            "userpw\tu-3\tcarol\tsecret-c\tapp-two"};
-  return o;
+std::vector<std::string> ErrorsOf(const SSOClient& c) {
+  return {c.getErrorCode(), c.getErrorSubCode(), c.getErrorMessage(), c.getDetailedErrorMessage()};
+}
+// The accessors' texts, in the form SSOClient.h documents, after a failure
+// "code|subcode|reason[|detail]"; all empty after a success ("").
+std::vector<std::string> Texts(const std::string& failure) {
+  std::smatch f;
+  const std::regex parts("(.*?)\\|(.*?)\\|(.*?)(\\|(.*))?");
+  if (!std::regex_match(failure, f, parts)) return {"", "", "", ""};
+  const std::string code = f[1], why = f[3], detail = f[4].matched ? " (" + f[5].str() + ")" : "";
+  return {code, f[2], "(" + code + ") " + why, "SOAP fault " + code + ": " + why + detail};
 }
 
-const standin::UserRecord* Find(const std::vector<standin::UserRecord>& users,
-                                const std::string& login) {
-  auto it = std::find_if(users.begin(), users.end(),
-                         [&](const standin::UserRecord& u) { return u.login == login; });
-  return it == users.end() ? nullptr : &*it;
-}
-
-TEST(SSOClientService, UserOperationsOnOneConnection) {
-  StandinProcess sso(Instance());
-  ASSERT_TRUE(sso.running()) << sso.log();
-  const std::string cert = testutil::app_cert_pem("app-one");
-  SSOClient client(sso.url(), &cert);
-
-  std::vector<SSOClient::UserInfo> users;
-  ASSERT_TRUE(client.getUsers({}, users)) << client.getErrorMessage();
-  ASSERT_EQ(2u, users.size());  // only the caller's own users, in order
-  EXPECT_EQ("alice", users[0].login);
-  EXPECT_EQ("u-1", users[0].userId);
-  EXPECT_EQ("bob", users[1].login);
-
-  std::string id, hash, type;
-  ASSERT_TRUE(client.getUserId("carol", id));  // every user of the instance is visible
-  EXPECT_EQ("u-3", id);
-  SSOClient::UserInfo info;
-  info.userId = "untouched";
-  ASSERT_TRUE(client.getUserInfo(id, info));
-  EXPECT_EQ("carol", info.login);
-  EXPECT_EQ("app-two", info.applicationId);
-  EXPECT_EQ("untouched", info.userId);
-  EXPECT_FALSE(client.getUserId("nobody", id));
-  EXPECT_EQ("sso:noSuchUser", client.getErrorSubCode());
-
-  ASSERT_TRUE(client.getUserPassword("u-1", hash, type));
-  EXPECT_EQ("SSHA-256", type);
-
-  // The migration's creation: the hash as password, its type, a chosen id.
-  std::string wanted = "moved-1", new_id;
-  ASSERT_TRUE(client.addUser("alice2", hash, &type, &wanted, new_id)) << client.getErrorMessage();
-  EXPECT_EQ("moved-1", new_id);
-  EXPECT_FALSE(client.authenticate("alice2", "secret-a"));  // false: accepted
-  EXPECT_TRUE(client.authenticate("alice2", "wrong"));
-  EXPECT_FALSE(client.addUser("alice2", "x", new_id));
-  EXPECT_EQ("sso:duplicateLogin", client.getErrorSubCode());
-
-  ASSERT_TRUE(client.changeLogin("alice2", "alice3"));
-  EXPECT_FALSE(client.changeLogin("alice2", "alice4"));
-  EXPECT_EQ("sso:noSuchUser", client.getErrorSubCode());
-  ASSERT_TRUE(client.changePassword("alice3", "fresh"));
-  EXPECT_FALSE(client.authenticate("alice3", "fresh"));
-  ASSERT_TRUE(client.addUser("plain", "pw", new_id));
-  ASSERT_TRUE(client.deleteUsers({"alice3", "plain"}));
-  EXPECT_FALSE(client.deleteUsers({"bob", "carol"}));  // carol is not ours
-  EXPECT_EQ("sso:notOwner", client.getErrorSubCode());
-
-  const std::vector<standin::UserRecord> stored = sso.users();
-  EXPECT_EQ(nullptr, Find(stored, "alice3"));
-  EXPECT_EQ(nullptr, Find(stored, "plain"));
-  EXPECT_EQ(nullptr, Find(stored, "bob"));  // deleted before carol's deletion failed
-  EXPECT_NE(nullptr, Find(stored, "carol"));
-  testutil::StandinStats stats = sso.stats();
-  EXPECT_EQ(1, stats.connections);
-  EXPECT_EQ(1, stats.handshakes);
-}
-
-TEST(SSOClientService, CertificateDecidesTheApplication) {
-  StandinProcess sso(Instance());
-  ASSERT_TRUE(sso.running()) << sso.log();
-  const std::string stranger = testutil::app_cert_pem("app-unknown");
-  const std::string half = testutil::app_cert_pem("app-one").substr(0, 200);
-  SSOClient none(sso.url(), nullptr);
-  SSOClient unknown(sso.url(), &stranger);
-  SSOClient broken(sso.url(), &half);
-  SSOClient::ssoSettings settings;
-  std::vector<SSOClient::UserInfo> users;
-  for (SSOClient* c : {&none, &unknown, &broken}) {
-    EXPECT_TRUE(c->getSettings(settings)) << c->getErrorMessage();
-    EXPECT_FALSE(c->getUsers({}, users));
-    EXPECT_EQ("sso:accessDenied", c->getErrorSubCode());
+// getUserId answered in every way, also over TLS with each kind of client certificate text; after
+// a failure a success clears the accessors. Each client keeps one connection (and TLS session).
+TEST(SSOClientWire, WhatEachAnswerAndCertificateTextGive) {
+  const std::string refused = CannedResponder().url();  // nothing listens there any more
+  // Listens and never accepts: the kernel completes connections, no answer comes.
+  std::unique_ptr<BIO, decltype(&BIO_free_all)> silent(BIO_new_accept("127.0.0.1:0"), BIO_free_all);
+  BIO_do_accept(silent.get());
+  const std::string never = "http://127.0.0.1:" + std::string(BIO_get_accept_port(silent.get()));
+  auto doc = [](const std::string& content) {
+    return testutil::Envelope("<sso:getUserIdResponse>" + content + "</sso:getUserIdResponse>");
+  };
+  auto framed = [](const std::string& length, const std::string& body, bool close) {
+    const std::string head = length.empty() ? "" : "Content-Length: " + length + "\r\n";
+    return CannedReply{"HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n" + head + "\r\n" + body,
+                       close};
+  };
+  auto fault = [](const std::string& reason, const std::string& detail = "") {  // subcode sso:x
+    return SoapReply(testutil::ServiceFault("x", reason, detail), 500);
+  };
+  const std::string in = "<SOAP-ENV:Detail>", out = "</SOAP-ENV:Detail>";
+  const std::string id7 = "<sso:userId>7</sso:userId>", sender = "SOAP-ENV:Sender|";
+  const std::string receiver = "SOAP-ENV:Receiver|", invalid = sender + "|Validation constraint "
+                                                               "violation: ";
+  const std::string timeout = receiver + "|Timeout|no data from the service for 300 ms";
+  const std::string mismatch = invalid + "tag name or namespace mismatch in element ";
+  std::string deep, wide;
+  for (int i = 0; i < 100000; ++i) deep += "<a>";
+  for (int i = 0; i < 100000; ++i) deep += "</a>";
+  for (int i = 0; i < 1000000; ++i) wide += "<pad>0123456789012345678901234567890123456789</pad>";
+  const std::string& one = testutil::app_cert_pem("app-one");
+  const std::string& two = testutil::app_cert_pem("app-two");
+  const std::string cert = one.substr(0, one.find("-----BEGIN", 1)), key = one.substr(cert.size());
+  // A failed set-up is recorded before any SOAP version was chosen: the SOAP 1.1 reading.
+  const std::string ssl = "SOAP-ENV:Server|SOAP-ENV:Server|SSL error|";
+  const std::string read = ssl + "Can't read certificate data", me = "/CN=app-one", t = "127.0.0.1";
+  const CannedReply no = fault("no");  // answers each certificate text; x is how it reads
+  const std::string x = sender + "sso:x|no";
+  const struct {
+    const char* name;
+    CannedReply reply;
+    std::string failure;      // as Texts reads it, "" for a success
+    std::string id = "kept";  // what getUserId leaves in its output
+    bool again = true;  // whether a call may follow on the connection (a close may come late)
+    // The name in the canned peer's certificate (plain TCP if ""), or another peer's URL.
+    std::string peer = "";
+    std::optional<std::string> text = std::nullopt;  // the client's certificate text
+    std::string presented = "", setup = "";  // its subject; the set-up failure as Texts reads it
+  } cases[] = {
+      {"fault with subcode", fault("No such user"), sender + "sso:x|No such user"},
+      {"fault with detail", fault("T", in + "<a>b</a>" + out), sender + "sso:x|T|<a>b</a>"},
+      {"fault with empty detail element", fault("T", in + out), sender + "sso:x|T|"},
+      {"fault with detail text", fault("T", in + "plain" + out), sender + "sso:x|T|plain"},
+      {"fault without subcode", SoapReply(testutil::Fault("Receiver"), 500), receiver + "|R"},
+      // Line breaks and control characters would break one-line reports.
+      {"reason with line breaks", fault("no\r\nMANGLED(x:1): y\x1b[2J"),
+       sender + "sso:x|no  MANGLED(x:1): y [2J"},
+      {"closed before any answer", CannedReply::HangUp(), "||"},
+      // Certificate texts, and the subject presented; server certificates are not verified.
+      {"certificate then key", no, x, "kept", true, t, one, me},
+      {"key then certificate, text around", no, x, "kept", true, t, "-\n" + key + "-\n" + cert, me},
+      {"null pointer", no, x, "kept", true, t}, {"empty text", no, x, "kept", true, t, ""},
+      {"certificate only", no, x, "kept", true, t, cert, "", read},
+      {"key only", no, x, "kept", true, t, key, "", read},
+      {"garbage", no, x, "kept", true, t, "not pem at all", "", read},
+      {"key of another", no, x, "kept", true, t, cert + two.substr(two.find("-----BEGIN", 1)), "",
+       ssl + "Can't use key data"},
+      {"server certificate for another host", no, x, "kept", true, "elsewhere.example", one, me},
+      // Failures the runtime keeps only a status of get its own description.
+      {"connection refused", CannedReply(),
+       receiver + "|Connection refused|connect failed in tcp_connect()", "kept", false, refused},
+      {"HTTP 500 without body", testutil::HttpReply(500, "Internal Server Error", "", ""),
+       sender + "|Error 500: HTTP 500 Internal Server Error"},
+      {"HTML page", testutil::HttpReply(200, "OK", "text/html", "<html/>"), mismatch + "'html'"},
+      {"SOAP 1.1 envelope", SoapReply("<e:Envelope xmlns:e=\"http://schemas.xmlsoap.org/soap/"
+                                      "envelope/\"><e:Body/></e:Envelope>"),
+       mismatch + "'e:Envelope'"},
+      // A text over the client's bound ends the call there (the rest of the answer stays unread).
+      {"40 MiB text", SoapReply(doc("<sso:userId>" + std::string(40 << 20, 'x'))),
+       invalid + "value range or content length violation in element 'sso:userId'", "kept", false},
+      {"element that never closes", framed("", doc(id7 + "<sso:unfinished"), true), "||"},
+      {"Content-Length too long, kept open", framed("100000", doc(id7).substr(0, 300), false),
+       timeout},
+      {"listener that never accepts", CannedReply(), timeout, "kept", false, never},
+      // Odd but readable: the document decides where the answer ends, not Content-Length; unknown
+      // elements are skipped however deep or large; bytes that are not UTF-8 arrive as sent.
+      {"hostile but readable", framed("50", doc(deep + wide + "<sso:userId>a\xc3\x28\xff" "b</sso:"
+                                                "userId>"), false), "", "a\xc3\x28\xff" "b"},
+      {"Content-Length too long, closed", framed("100000", doc(id7), true), "", "7", false},
+      // runtime: a DTD is skipped and its entity never expanded; the unknown entity reference reads
+      // as the byte 127.
+      {"DTD with an entity", SoapReply("<?xml version=\"1.0\"?><!DOCTYPE e [<!ENTITY x \"y\">]>" +
+                                       doc("<sso:userId>&x;</sso:userId>").substr(38)), "", "\x7f"},
+  };
+  for (const auto& c : cases) {
+    const bool other = c.peer.rfind("http", 0) == 0;
+    const std::string* tls = c.peer.empty() || other ? nullptr : &testutil::app_cert_pem(c.peer);
+    CannedResponder canned(tls);
+    SSOClient client(other ? c.peer : canned.url(), c.text ? &*c.text : nullptr);
+    client.setTimeouts(1000, c.failure == timeout ? 300 : 10000);  // else far more than needed
+    EXPECT_EQ(Texts(c.setup), ErrorsOf(client)) << c.name;
+    canned.enqueue(c.reply);
+    std::string id = "kept";
+    EXPECT_EQ(c.failure.empty(), client.getUserId("anna", id)) << c.name;
+    EXPECT_EQ(c.id, id) << c.name;
+    EXPECT_EQ(Texts(c.failure), ErrorsOf(client)) << c.name;
+    if (!c.again) continue;
+    canned.enqueue(UserIdReply("8"));
+    EXPECT_TRUE(client.getUserId("anna", id)) << c.name;
+    EXPECT_EQ(Texts(""), ErrorsOf(client)) << c.name;
+    if (!tls) continue;
+    SSOClient second(canned.url(), nullptr);  // with a connection of its own
+    canned.enqueue(UserIdReply("9"));
+    EXPECT_TRUE(second.getUserId("bob", id)) << c.name;
+    EXPECT_EQ((std::vector<std::string>{c.presented, ""}), canned.client_certificates()) << c.name;
   }
-  EXPECT_EQ(std::vector<std::string>{"SSHA-256"}, settings.hashTypes);
-
-  // A registration hands out an id and a certificate that identifies the
-  // new application from then on.
-  ASSERT_TRUE(none.registerApplication("crm", "CRM", "2.1", "https://crm/", "", ""))
-      << none.getErrorMessage();
-  EXPECT_NE("", none.appId());
-  const std::string issued = none.certificate();
-  SSOClient registered(sso.url(), &issued);
-  std::string id;
-  ASSERT_TRUE(registered.addUser("dave", "pw", id)) << registered.getErrorMessage();
-  ASSERT_NE(nullptr, Find(sso.users(), "dave"));
-  EXPECT_EQ(none.appId(), Find(sso.users(), "dave")->owner);
-
-  EXPECT_FALSE(registered.unregisterApplication("app-one"));
-  EXPECT_TRUE(registered.unregisterApplication(none.appId()));
-  EXPECT_EQ(nullptr, Find(sso.users(), "dave"));
 }
 
-TEST(SSOClientService, PlainHttpWorksToo) {
-  StandinOptions o = Instance();
+// One client makes each call in turn. Replies and requests are in testutil::Xml's notation, "!c" a
+// service fault with the subcode sso:c.
+TEST(SSOClientCalls, RequestsSentAndWhatTheCallsReturn) {
+  CannedResponder peer;
+  SSOClient c(peer.url(), nullptr);
+  std::string listing = "<sso:userIdLogin><sso:userId>9</sso:userId></sso:userIdLogin>";
+  for (int i = 0; i < 100000; ++i) listing += "<sso:userIdLogin/>";
+  std::string id, out = "x", hash = "h", type = "t", none;
+  std::vector<SSOClient::UserInfo> users(1, {"earlier", "", ""});
+  SSOClient::UserInfo info{"l", "u", "a"};
+  SSOClient::ssoSettings set{"old", 3, {"old"}};
+  // "ok", or "failed" and the subcode; then the outputs, read after the call.
+  auto done = [&](bool ok, const auto&... outputs) {
+    return (std::string(ok ? "ok" : "failed " + c.getErrorSubCode()) + ... + (" " + outputs));
+  };
+  const std::string reg = "registerApplication name=n displayName=d version=v capabilities= "
+                          "restorePasswordUrl= changePasswordUrl= url=u";
+  const std::string uid = "getUserIdResponse userId=";
+  const struct {
+    std::string replies;
+    std::function<std::string()> call;
+    std::string result, sent;
+  } cases[] = {
+      // Null optional fields are left out, empty ones sent.
+      {"createUserResponse userId=n;createUserResponse userId=m;createUserResponse", [&] {
+         return done(c.addUser("a", "p", id) && c.addUser("a", "p", nullptr, nullptr, id) &&
+                     c.addUser("a", "", &none, &none, out), id, out);
+       }, "ok m ", "createUser login=a password=p;createUser login=a password=p;"
+       "createUser login=a password= passwordHashType= userId="},
+      // Each change looks the login up first and stops if that fails; its own fault is read.
+      {uid + "4;changeLoginResponse;" + uid + "5;changePasswordResponse;" + uid + "6;!x;!x",
+       [&] {
+         const bool ok = c.changeLogin("b", "a") && c.changePassword("a", "p");
+         return done(ok && !c.changeLogin("a", "b") && !c.changePassword("z", "p"));
+       }, "ok", "getUserId login=b;changeLogin userId=4 login=a;getUserId login=a;"
+       "changePassword userId=5 newPassword=p;getUserId login=a;changeLogin userId=6 login=b;"
+       "getUserId login=z"},
+      // Stored only on success; the URL is the fourth argument but the last field.
+      {"unregisterApplicationResponse;!accessDenied;registerApplicationResponse certificate=C "
+       "applicationId=I", [&] {
+         const bool ok = c.unregisterApplication("x") && !c.registerApplication("n", "d", "v", "u",
+                                                                                "", "");
+         return done(ok && c.appId().empty() && c.registerApplication("n", "d", "v", "u", "", ""),
+                     c.appId(), c.certificate());
+       }, "ok I C", "unregisterApplication applicationId=x;" + reg + ";" + reg},
+      // False when the credentials were accepted.
+      {"authenticateResponse;!authenticationFailed",
+       [&] { return done(!c.authenticate("a", "p") && c.authenticate("a", "")); }, "ok",
+       "authenticate login=a password=p;authenticate login=a password="},
+      // Appends, and keeps what came before the first unknown login; more than the runtime's
+      // default bound of 100,000 items.
+      {uid + "1;!x;listUsersResponse usersList=" + listing, [&] {
+         const bool ok = !c.getUsers({"a", "b", "c"}, users) && c.getUsers({}, users);
+         return done(ok, std::to_string(users.size()), users[1].userId, users[2].userId);
+       }, "ok 100003 1 9", "getUserId login=a;getUserId login=b;listUsers"},
+      // Every login is resolved before anything is deleted.
+      {uid + "1;!x;" + uid + "1;" + uid + "2;" + uid + "3;deleteUserResponse;!notOwner",
+       [&] { return done(!c.deleteUsers({"a", "b", "c"}) && !c.deleteUsers({"a", "b", "c"})); },
+       "ok", "getUserId login=a;getUserId login=b;getUserId login=a;getUserId login=b;"
+       "getUserId login=c;deleteUser userId=1;deleteUser userId=2"},
+      // The record is replaced, the hash type list included (see below).
+      {"getSettingsResponse hashType=A usersSessionsTimeout=-5 hashType=B",
+       [&] { return done(c.getSettings(set), set.relayEndpointUrl); }, "ok ", "getSettings"},
+      // Outputs are written only after a success.
+      {"!x;!x;!x", [&] {
+         return done(c.getUserId("x", id) || c.getUserPassword("x", hash, type) ||
+                         c.getUserInfo(id, info), id, hash, type, info.login, info.applicationId);
+       }, "failed sso:x m h t l a", "getUserId login=x;getUserPassword userId=x;getUser userId=m"},
+  };
+  for (const auto& row : cases) {
+    const std::size_t before = peer.requests().size();
+    for (const std::string& xml : testutil::Xml(row.replies)) {
+      const std::string code = xml.substr(6, xml.find('>') - 6);
+      peer.enqueue(xml[5] == '!' ? ServiceFaultReply(code, "")
+                                 : SoapReply(testutil::Envelope(xml)));
+    }
+    EXPECT_EQ(row.result, row.call()) << row.sent;
+    const std::vector<std::string> all = peer.requests();
+    std::vector<std::string> sent(all.begin() + before, all.end());
+    for (std::string& r : sent) r = testutil::BodyOf(r);
+    EXPECT_EQ(testutil::Xml(row.sent), sent) << row.sent;
+  }
+  EXPECT_EQ(-5, set.usersSessionsTimeout);
+  EXPECT_EQ((std::vector<std::string>{"A", "B"}), set.hashTypes);
+}
+
+// The service's refusals, as a stand-in instance gives them; and plain HTTP.
+TEST(SSOClientService, RefusalsCarryTheirSubcodes) {
+  testutil::StandinOptions o;
+  o.apps = {"app-one", "app-two"};
+  o.seed = {"userpw\tu-3\tcarol\tsecret\tapp-two"};
+  testutil::StandinProcess tls(o);
   o.tls = false;
   o.extra_args = {"--http-app", "app-two"};
-  StandinProcess sso(o);
-  ASSERT_TRUE(sso.running()) << sso.log();
-  ASSERT_EQ(0u, sso.url().rfind("http://", 0));
-  SSOClient client(sso.url(), nullptr);
+  testutil::StandinProcess http(o);
+  ASSERT_TRUE(tls.running() && http.running()) << tls.log() << http.log();
   std::vector<SSOClient::UserInfo> users;
-  ASSERT_TRUE(client.getUsers({}, users)) << client.getErrorMessage();
-  ASSERT_EQ(1u, users.size());
-  EXPECT_EQ("carol", users[0].login);
-  EXPECT_FALSE(client.authenticate("carol", "secret-c"));
+  std::string id;
+  const struct {
+    const testutil::StandinProcess& sso;
+    const char* app;  // whose certificate the client presents, if any
+    std::function<bool(SSOClient&)> call;
+    std::string subcode;  // "" for a success
+  } cases[] = {
+      {tls, "app-one", [&](SSOClient& c) { return c.getUserId("anna", id); }, "sso:noSuchUser"},
+      {tls, "app-one", [&](SSOClient& c) { return c.addUser("carol", "", id); },
+       "sso:duplicateLogin"},
+      {tls, "app-one", [](SSOClient& c) { return c.deleteUsers({"carol"}); }, "sso:notOwner"},
+      {tls, nullptr, [&](SSOClient& c) { return c.getUsers({}, users); }, "sso:accessDenied"},
+      {tls, "app-x", [&](SSOClient& c) { return c.getUsers({}, users); }, "sso:accessDenied"},
+      {http, nullptr,  // as app-two
+       [&](SSOClient& c) { return c.getUsers({}, users) && users.at(0).login == "carol"; }, ""},
+  };
+  for (const auto& c : cases) {
+    SSOClient client(c.sso.url(), c.app ? &testutil::app_cert_pem(c.app) : nullptr);
+    EXPECT_EQ(c.subcode.empty(), c.call(client)) << c.sso.url() << (c.app ? c.app : " -");
+    EXPECT_EQ(c.subcode, client.getErrorSubCode()) << c.sso.url() << (c.app ? c.app : " -");
+  }
 }
 
 }  // namespace
