@@ -3,28 +3,52 @@
 #include <iostream>
 
 #include "src/SSOClient/SSOClient.h"
+#include "src/run_control.h"
+
+look_up_result look_up_login(SSOClient& target, mig_user_info& user,
+                             const std::string& target_app_id, std::string& error) {
+  std::string id;
+  if (!target.getUserId(user.login, id)) {
+    if (target.getErrorSubCode() == "sso:noSuchUser") return look_up_result::free;
+    error = "Error getting userId: " + target.getErrorMessage();
+    return look_up_result::failed;
+  }
+  user.target_id = id;
+  SSOClient::UserInfo holder;
+  if (!target.getUserInfo(user.target_id, holder)) {
+    error = "Error getting userInfo: " + target.getErrorMessage();
+    return look_up_result::failed;
+  }
+  user.target_owned = holder.applicationId == target_app_id;
+  return user.target_owned ? look_up_result::owned : look_up_result::conflict;
+}
+
+std::string conflict_line(const mig_user_info& user) {
+  return "CONFLICT: " + user.login + "(" + user.id + ">" + user.target_id + ")";
+}
 
 bool check_users(SSOClient& target, std::vector<mig_user_info>& users,
                  const std::string& target_app_id) {
   bool conflict = false;
+  std::string error;
   for (mig_user_info& user : users) {
-    std::string id;
-    if (!target.getUserId(user.login, id)) {
-      if (target.getErrorSubCode() == "sso:noSuchUser") continue;  // the login is free
-      std::cerr << "Error getting userId: " << target.getErrorMessage() << std::endl;
-      return false;
-    }
-    user.target_id = id;
-    SSOClient::UserInfo holder;
-    if (!target.getUserInfo(user.target_id, holder)) {
-      std::cerr << "Error getting userInfo: " << target.getErrorMessage() << std::endl;
-      return false;
-    }
-    user.target_owned = holder.applicationId == target_app_id;
-    if (!user.target_owned) {
-      std::cout << "CONFLICT: " << user.login << "(" << user.id << ">" << user.target_id << ")"
-                << "\n";
-      conflict = true;
+    if (halted()) return false;
+    switch (look_up_login(target, user, target_app_id, error)) {
+      case look_up_result::failed:
+        user.outcome = user_outcome::failed;
+        std::cerr << error << std::endl;
+        return false;
+      case look_up_result::conflict:
+        user.outcome = user_outcome::conflict;
+        write_result(conflict_line(user));
+        conflict = true;
+        break;
+      case look_up_result::owned:
+        user.outcome = user_outcome::takeover;
+        break;
+      case look_up_result::free:
+        user.outcome = user_outcome::free;
+        break;
     }
   }
   return !conflict;

@@ -13,7 +13,10 @@
 #include "src/endpoints.h"
 #include "src/mapfile.h"
 #include "src/options.h"
+#include "src/resume.h"
+#include "src/run_control.h"
 #include "src/users.h"
+#include "src/verify.h"
 
 namespace {
 
@@ -60,8 +63,28 @@ int map_logins(const mig_options& options, std::vector<mig_user_info>& users,
   return kExitOk;
 }
 
+// The status of a phase that returned false: a halted run ends with the
+// line that says why; otherwise the phase wrote its own line.
+int failed() {
+  report_halt();
+  return kExitFailed;
+}
+
+// Each client the run makes for a user phase retries as --retries says.
+std::unique_ptr<SSOClient> run_client(const mig_options& options, const std::string& url,
+                                      const std::string* cert) {
+  std::unique_ptr<SSOClient> client(new SSOClient(url, cert));
+  SSOClient::RetryPolicy policy;
+  policy.retries = options.retries;
+  policy.log = [&options](const std::string& line) { log_v(options, line); };
+  policy.stopped = [] { return stop_requested(); };
+  client->setRetryPolicy(policy);
+  return client;
+}
+
 // Phases 3 to 9, as far as the mode goes. The run's objects live here, in
 // the order they are made, and are destroyed in reverse when it returns.
+// Between phases, a stop request or a failed standard output ends the run.
 int migrate(const mig_context& context) {
   const mig_options& options = context.options;
   const bool check_mode = options.mode == "check";
@@ -70,10 +93,11 @@ int migrate(const mig_context& context) {
   if (!check_sso_options(context)) return kExitFailed;
   log_v(options, "done\n");
 
+  if (halted()) return failed();
   log_v(options, "Fetching users list...");
-  std::unique_ptr<SSOClient> source(new SSOClient(options.sso_from_url, &context.from_cert));
+  std::unique_ptr<SSOClient> source = run_client(options, options.sso_from_url, &context.from_cert);
   std::vector<mig_user_info> users;
-  if (!get_users(*source, users)) return kExitFailed;
+  if (!get_users(*source, users)) return failed();
   log_v(options, boost::format("done. %d users fetched\n") % users.size());
 
   std::vector<user_map> mappings;
@@ -83,27 +107,52 @@ int migrate(const mig_context& context) {
 
   if (!check_mode) {
     log_v(options, "Fetching users passwords...");
-    if (!get_users_passwords(*source, users)) return kExitFailed;
+    if (!get_users_passwords(*source, users)) return failed();
     log_v(options, "done\n");
   }
 
-  std::unique_ptr<SSOClient> target(new SSOClient(options.sso_to_url, &context.to_cert));
+  std::unique_ptr<SSOClient> target = run_client(options, options.sso_to_url, &context.to_cert);
   log_v(options, "Checking users conflicts...");
   const bool no_conflicts = check_users(*target, users, context.to_app_id);
+  if (halted()) return failed();
   log_v(options, "done\n");
   if (check_mode) {
     if (!no_conflicts) return kExitFailed;
-    std::cout << "NO CONFLICTS. It is safe to perform migration" << std::endl;
+    if (!write_result("NO CONFLICTS. It is safe to perform migration")) return failed();
     return kExitOk;
   }
   // In map and auto modes a failed check does not stop the run: creation
   // resolves the conflicts with the findings gathered so far.
 
+  resume_findings resumed;
+  if (options.resume) {
+    log_v(options, "Checking users already migrated...");
+    if (!find_migrated(*target, users, context.to_app_id, resumed)) return failed();
+    log_v(options, boost::format("done. %d users already migrated\n") % resumed.target_login.size());
+  }
+
   log_v(options, "Creating users in target SSO...");
-  if (!create_users(*target, users)) return kExitFailed;
+  create_state state(users, context.to_app_id, options.resume ? &resumed : nullptr);
+  if (!create_users(*target, users, state)) return failed();
   log_v(options, "done\n");
 
+  if (options.verify) {
+    if (halted()) return failed();
+    log_v(options, "Verifying users in target SSO...");
+    size_t unverified = 0;
+    if (!verify_users(*target, users, context.to_app_id, state.resumed, unverified)) {
+      return failed();
+    }
+    if (halted()) return failed();
+    if (unverified) {
+      std::cerr << boost::format("ERROR: %d users failed verification") % unverified << std::endl;
+      return kExitFailed;
+    }
+    log_v(options, boost::format("done. %d users verified\n") % users.size());
+  }
+
   if (options.cleanup) {
+    if (halted()) return failed();
     log_v(options, "Cleaning up source installation...");
     if (!source->unregisterApplication(context.from_app_id)) {
       std::cerr << "ERROR: can't perform cleanup (" << source->getErrorMessage() << ")"
@@ -112,6 +161,7 @@ int migrate(const mig_context& context) {
     }
     log_v(options, "done\n");
   }
+  if (halted()) return failed();
   return kExitOk;
 }
 
@@ -123,6 +173,7 @@ int run_idferry(int argc, char** argv) {
   mig_options_result parsed = parser.read_options();
   if (const int* status = boost::get<int>(&parsed)) return *status;
   mig_options_ptr options = boost::get<mig_options_ptr>(parsed);
+  install_run_signals();
 
   // Phase 2: certificates and application identities.
   mig_context context(*options);

@@ -34,9 +34,21 @@ const std::string kAllMangled =
 const std::string kUnreadable = "Certificate file is not readable\n";
 const std::string kNoName = "Runtime error: get certificate name\n";
 const std::vector<TargetUser> kPlain = {};
+// An answer whose Body holds no element, as the runtime describes it.
+const std::string kNoElement = "(SOAP-ENV:Sender) Validation constraint violation: element tag expected\n";
 
 std::string Fault(const std::string& op, int n, const std::string& action) {
   return op + "\t" + std::to_string(n) + "\t" + action;
+}
+
+// The row, followed by `auto --cleanup --resume` once both instances are
+// back without faults: that run finishes the migration, and its output is
+// that of one run that never failed.
+testutil::RunRow Resumed(testutil::RunRow row) {
+  row.resume_args = {row.args[0], "-c", "--resume"};
+  row.resume_out = kAllMangled;
+  row.resumed = kMigrated;
+  return row;
 }
 
 TEST(IdferryRun, Migrations) {
@@ -96,64 +108,135 @@ TEST(IdferryRun, Migrations) {
   });
 }
 
+// Every row that can be finished is finished by a second run with --resume
+// once both instances are back (Resumed).
 TEST(IdferryRun, FailuresStopWhereTheyHappen) {
   const std::string exit = "exit";
   run_rows({
-      {"source crashes at the endpoint check", {"auto", "-c"}, 1, "",
-       "ERROR: sso-from-url check failed\n", "bob=t-bob", {Fault("getSettings", 1, exit)}},
-      {"target answers the endpoint check with an error page", {"auto", "-c"}, 1, "",
-       "ERROR: sso-to-url check failed\n", "bob=t-bob", {},
-       {Fault("getSettings", 1, "http\t503\t<html>maintenance</html>")}},
+      Resumed({"source crashes at the endpoint check", {"auto", "-c"}, 1, "",
+               "ERROR: sso-from-url check failed\n", "bob=t-bob", {Fault("getSettings", 1, exit)}}),
+      Resumed({"target answers the endpoint check with an error page", {"auto", "-c"}, 1, "",
+               "ERROR: sso-to-url check failed\n", "bob=t-bob", {},
+               {Fault("getSettings", 1, "http\t503\t<html>maintenance</html>")}}),
       {"both probes fail", {"auto", "-v"}, 1, "",
        kContext + "Checking SSO URLs...\nFailed to get SSO settings (() )\n"
            "ERROR: sso-from-url check failed\nFailed to get SSO settings (() )\n"
            "ERROR: sso-to-url check failed\n", "bob=t-bob",
        {Fault("getSettings", 1, "drop")}, {Fault("getSettings", 1, "drop")}},
-      {"source crashes while listing", {"auto", "-c"}, 1, "", "ERROR: () \n", "bob=t-bob",
-       {Fault("listUsers", 1, exit)}},
-      {"source cuts the listing short", {"auto", "-c"}, 1, "", "ERROR: () \n", "bob=t-bob",
-       {Fault("listUsers", 1, "cut")}},
+      Resumed({"source crashes while listing", {"auto", "-c"}, 1, "", "ERROR: () \n", "bob=t-bob",
+               {Fault("listUsers", 1, exit)}}),
+      Resumed({"source cuts the listing short", {"auto", "-c"}, 1, "", "ERROR: () \n", "bob=t-bob",
+               {Fault("listUsers", 1, "cut")}}),
       {"source refuses the listing", {"auto"}, 1, "", "ERROR: (SOAP-ENV:Sender) not allowed\n",
        "bob=t-bob", {Fault("listUsers", 1, "fault\tSender\tsso:accessDenied\tnot allowed")}},
-      {"source crashes at the third hash", {"auto", "-c"}, 1, "", "ERROR: () \n", "bob=t-bob",
-       {Fault("getUserPassword", 3, exit)}},
+      Resumed({"source crashes at the third hash", {"auto", "-c"}, 1, "", "ERROR: () \n", "bob=t-bob",
+               {Fault("getUserPassword", 3, exit)}}),
       {"source fails a hash read", {"auto"}, 1, "", "ERROR: (SOAP-ENV:Receiver) store busy\n",
        "bob=t-bob", {Fault("getUserPassword", 2, "fault\tReceiver\t-\tstore busy")}},
       // A failed check does not stop map or auto; creation then meets the
       // crashed target (refused, or reset while the process goes away).
-      {"target crashes during the conflict check", {"auto", "-c"}, 1, "CONFLICT: anna(s-1>t-anna)\n",
-       "Error getting userId: () \nError registering user: *", "bob=t-bob", {},
-       {Fault("getUserId", 2, exit)}},
+      Resumed({"target crashes during the conflict check", {"auto", "-c"}, 1,
+               "CONFLICT: anna(s-1>t-anna)\n", "Error getting userId: () \nError registering user: *",
+               "bob=t-bob", {}, {Fault("getUserId", 2, exit)}}),
       {"check: an id lookup fails", {"check"}, 1, "CONFLICT: anna(s-1>t-anna)\n",
        "Error getting userId: (SOAP-ENV:Sender) no\n", "bob=t-bob", {},
        {Fault("getUserId", 2, "fault\tSender\tsso:accessDenied\tno")}},
       {"check: a user lookup fails", {"check"}, 1, "", "Error getting userInfo: (SOAP-ENV:Sender) gone\n",
        "bob=t-bob", {}, {Fault("getUser", 1, "fault\tSender\tsso:noSuchUser\tgone")}},
-      {"target crashes at the fifth creation", {"auto", "-c"}, 1, kConflicts + kAnna,
-       "Error registering user: () \n", "anna1=s-1 bob=s-2", {}, {Fault("createUser", 5, exit)}},
-      {"target drops the connection mid-answer", {"auto", "-c"}, 1, kConflicts,
-       "Error registering user: () \n", "bob=t-bob", {}, {Fault("createUser", 2, "cut")}},
-      {"target answers a creation with an error page", {"auto", "-c"}, 1, kConflicts,
-       "Error registering user: (SOAP-ENV:Receiver) HTTP Error\n", "bob=t-bob", {},
-       {Fault("createUser", 2, "http\t502\t<html>bad gateway</html>")}},
-      {"target refuses the third creation", {"auto", "-c"}, 1, "",
-       "Error registering user: (SOAP-ENV:Receiver) disk full\n", "anna=s-1 bob=s-2", {},
+      Resumed({"target crashes at the fifth creation", {"auto", "-c"}, 1, kConflicts + kAnna,
+               "Error registering user: () \n", "anna1=s-1 bob=s-2", {}, {Fault("createUser", 5, exit)}}),
+      Resumed({"target drops the connection mid-answer", {"auto", "-c"}, 1, kConflicts,
+               "Error registering user: () \n", "bob=t-bob", {}, {Fault("createUser", 2, "cut")}}),
+      Resumed({"the answer of a creation that took effect is lost", {"auto", "-c"}, 1, kConflicts,
+               "Error registering user: () \n", "anna1=s-1 bob=t-bob", {}, {Fault("createUser", 2, "lost")}}),
+      Resumed({"target answers a creation with an error page", {"auto", "-c"}, 1, kConflicts,
+               "Error registering user: (SOAP-ENV:Receiver) HTTP Error\n", "bob=t-bob", {},
+               {Fault("createUser", 2, "http\t502\t<html>bad gateway</html>")}}),
+      {"target refuses the third creation; faults are never retried", {"auto", "-c", "--retries", "3"}, 1,
+       "", "Error registering user: (SOAP-ENV:Receiver) disk full\n", "anna=s-1 bob=s-2", {},
        {Fault("createUser", 3, "fault\tReceiver\tsso:internalError\tdisk full")}, testutil::kSource,
        kPlain},
-      {"takeover: the temporary user is refused", {"auto", "-c"}, 1, kConflicts + kAnna,
-       "Error registering user: (SOAP-ENV:Sender) taken\n", "anna1=s-1 bob=t-bob", {},
-       {Fault("createUser", 3, "fault\tSender\tsso:duplicateLogin\ttaken")}},
-      {"target crashes between the takeover's creation and deletion", {"auto", "-c"}, 1,
-       kConflicts + kAnna, "Error deleting user: () \n", "anna1=s-1 bob=t-bob bob_s-2_tmp_migrate=s-2",
-       {}, {Fault("deleteUser", 1, exit)}},
-      {"target crashes between the takeover's deletion and rename", {"auto", "-c"}, 1,
-       kConflicts + kAnna, "Error renaming user: () \n", "anna1=s-1 bob_s-2_tmp_migrate=s-2", {},
-       {Fault("changeLogin", 1, exit)}},
-      {"source crashes at the cleanup", {"auto", "-c"}, 1, kAllMangled,
-       "ERROR: can't perform cleanup (() )\n", kMigrated, {Fault("unregisterApplication", 1, exit)}},
-      {"source refuses the cleanup", {"auto", "-c"}, 1, kAllMangled,
-       "ERROR: can't perform cleanup ((SOAP-ENV:Sender) no)\n", kMigrated,
-       {Fault("unregisterApplication", 1, "fault\tSender\tsso:accessDenied\tno")}},
+      Resumed({"takeover: the temporary user is refused", {"auto", "-c"}, 1, kConflicts + kAnna,
+               "Error registering user: (SOAP-ENV:Sender) taken\n", "anna1=s-1 bob=t-bob", {},
+               {Fault("createUser", 3, "fault\tSender\tsso:duplicateLogin\ttaken")}}),
+      Resumed({"target crashes between the takeover's creation and deletion", {"auto", "-c"}, 1,
+               kConflicts + kAnna, "Error deleting user: () \n",
+               "anna1=s-1 bob=t-bob bob_s-2_tmp_migrate=s-2", {}, {Fault("deleteUser", 1, exit)}}),
+      Resumed({"target crashes between the takeover's deletion and rename", {"auto", "-c"}, 1,
+               kConflicts + kAnna, "Error renaming user: () \n", "anna1=s-1 bob_s-2_tmp_migrate=s-2", {},
+               {Fault("changeLogin", 1, exit)}}),
+      Resumed({"an answer without element is no success", {"auto", "-c", "--retries", "3"}, 1,
+               kConflicts + kAnna, "Error renaming user: " + kNoElement,
+               "anna1=s-1 bob_s-2_tmp_migrate=s-2", {}, {Fault("changeLogin", 1, "empty")}}),
+      Resumed({"an answer without element fails a creation", {"auto", "-c"}, 1, kConflicts,
+               "Error registering user: " + kNoElement, "bob=t-bob", {},
+               {Fault("createUser", 2, "empty")}}),
+      Resumed({"source crashes at the cleanup", {"auto", "-c"}, 1, kAllMangled,
+               "ERROR: can't perform cleanup (() )\n", kMigrated,
+               {Fault("unregisterApplication", 1, exit)}}),
+      Resumed({"source refuses the cleanup", {"auto", "-c"}, 1, kAllMangled,
+               "ERROR: can't perform cleanup ((SOAP-ENV:Sender) no)\n", kMigrated,
+               {Fault("unregisterApplication", 1, "fault\tSender\tsso:accessDenied\tno")}}),
+  });
+}
+
+// Stops asked for by the operator, output that cannot be written, calls
+// retried, and users read back.
+TEST(IdferryRun, RunsThatAlwaysFinish) {
+  const std::string transcript = kContext + kProbed + "Fetching users list...\ndone. 5 users fetched\n\n"
+      "Fetching users passwords...\ndone\n\nChecking users conflicts...\ndone\n\n";
+  const std::string write_error = "ERROR: can't write to standard output\n";
+  run_rows({
+      Resumed({.name = "interrupted during the conflict check", .args = {"auto", "-c"}, .status = 1,
+               .out = "CONFLICT: anna(s-1>t-anna)\n", .err = "ERROR: interrupted\n",
+               .migrated = "bob=t-bob", .interrupt = "getUserId:2", .target_delay_us = 100000}),
+      // The takeover under way when the signal comes finishes its three steps.
+      Resumed({.name = "interrupted during a takeover", .args = {"auto", "-c"}, .status = 1,
+               .out = kConflicts + kAnna, .err = "ERROR: interrupted\n", .migrated = "anna1=s-1 bob=s-2",
+               .interrupt = "createUser:3", .target_delay_us = 100000}),
+      Resumed({.name = "a second signal ends the process", .args = {"auto", "-c"}, .status = 130,
+               .out = kConflicts + kAnna, .err = "", .migrated = "anna1=s-1 bob=t-bob bob_s-2_tmp_migrate=s-2",
+               .interrupt = "createUser:3:2", .target_delay_us = 100000}),
+      {.name = "standard output is a closed pipe", .args = {"auto", "-c"}, .status = 1, .out = "",
+       .err = write_error, .migrated = "bob=t-bob", .out_to = testutil::ProcOptions::Out::kClosedPipe},
+      {.name = "standard output is full", .args = {"auto", "-c"}, .status = 1, .out = "",
+       .err = write_error, .migrated = "bob=t-bob", .out_to = testutil::ProcOptions::Out::kFull},
+      {.name = "retries: a dropped connection, a 503, lost answers of writes",
+       .args = {"auto", "-c", "-v", "--retries", "3"}, .status = 0, .out = kAllMangled,
+       .err = transcript + "Creating users in target SSO...\n"
+           "Retrying createUser (attempt 1 of 3): () \n"
+           "Retrying createUser (attempt 2 of 3): (SOAP-ENV:Receiver) HTTP Error\n"
+           "Retrying deleteUser (attempt 1 of 3): () \n"
+           "Retrying createUser (attempt 1 of 3): () \n"
+           "done\n\nCleaning up source installation...\ndone\n\n",
+       .migrated = kMigrated,
+       .target_faults = {Fault("createUser", 2, "drop"), Fault("createUser", 3, "http\t503\tbusy"),
+                         Fault("deleteUser", 1, "lost"), Fault("createUser", 6, "lost")}},
+      {.name = "retries spent", .args = {"auto", "--retries", "2"}, .status = 1, .out = kConflicts,
+       .err = "Error registering user: () \n", .migrated = "bob=t-bob",
+       .target_faults = {Fault("createUser", 2, "drop"), Fault("createUser", 3, "drop"),
+                         Fault("createUser", 4, "drop")}},
+      {.name = "verify: users changed behind the run's back", .args = {"auto", "-c", "--verify"},
+       .status = 1, .out = kAllMangled + "UNVERIFIED(anna:s-1): login anna-x\nUNVERIFIED(dave:s-5): missing\n",
+       .err = "ERROR: 2 users failed verification\n", .migrated = "anna-x=s-1 anna1_1=s-4 bob=s-2 user7_1=s-3",
+       .target_faults = {Fault("createUser", 8, "alter\ts-1\tlogin\tanna-x"),
+                         Fault("getUser", 4, "alter\ts-5\tdelete")}},
+      // A rerun after a run that succeeded changes nothing and succeeds.
+      {.name = "resume and verify after a complete run", .args = {"auto"}, .status = 0, .out = kAllMangled,
+       .err = "", .migrated = kMigrated, .resume_args = {"auto", "--resume", "--verify", "-v", "-c"},
+       .resume_out = kAllMangled,
+       .resume_err = transcript + "Checking users already migrated...\ndone. 5 users already migrated\n\n"
+           "Creating users in target SSO...\ndone\n\nVerifying users in target SSO...\n"
+           "done. 5 users verified\n\nCleaning up source installation...\ndone\n\n",
+       .resumed = kMigrated},
+      {.name = "resume: users on the target with other data", .args = {"auto", "--resume"}, .status = 1,
+       .out = kConflicts,
+       .err = "ERROR: user id s-2 (bob) is on the target with other data\n"
+              "ERROR: user id s-5 (dave) is on the target with other data\n",
+       .migrated = "bob=t-bob dave=s-5",
+       .target = {{"t-anna", "anna", "app-other"}, {"t-bob", "bob", "app-tgt"},
+                  {"t-user7", "user7", "app-other"}, {"s-2", "robert", "app-other"},
+                  {"s-5", "dave", "app-tgt"}}},
   });
 }
 

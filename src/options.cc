@@ -18,7 +18,14 @@ void describe_options(po::options_description& desc) {
        "file with logins mapping (resolving duplicate login conflicts)")
       ("cleanup,c", po::bool_switch(), "remove users and application info from source Tessad")
       ("help,h", po::bool_switch(), "print help")
-      ("verbose,v", po::bool_switch(), "print diagnostic information to STDERR");
+      ("verbose,v", po::bool_switch(), "print diagnostic information to STDERR")
+      ("resume", po::bool_switch(), "skip users an earlier run migrated, finish its takeovers")
+      ("retries", po::value<int>(), "retry calls that failed in transport up to N times")
+      ("verify", po::bool_switch(), "read every migrated user back before cleanup");
+}
+
+int int_or(const po::variables_map& vm, const char* name, int absent) {
+  return vm.count(name) ? vm[name].as<int>() : absent;
 }
 
 std::string string_or_empty(const po::variables_map& vm, const char* name) {
@@ -79,6 +86,19 @@ bool check_arg_syntax(po::variables_map& vm) {
     std::cerr << "Cleanup is not allowed in 'check' mode" << std::endl;
     return false;
   }
+  const int retries = int_or(vm, "retries", 0);
+  if (retries < 0 || retries > 10) {
+    std::cerr << "Retries must be a number from 0 to 10" << std::endl;
+    return false;
+  }
+  if (mode == "check" && vm["resume"].as<bool>()) {
+    std::cerr << "Resume is not allowed in 'check' mode" << std::endl;
+    return false;
+  }
+  if (mode == "check" && vm["verify"].as<bool>()) {
+    std::cerr << "Verify is not allowed in 'check' mode" << std::endl;
+    return false;
+  }
   return true;
 }
 
@@ -116,9 +136,13 @@ mig_options_result mig_options_parser::read_options() const {
   }
   if (!check_arg_syntax(vm)) return kExitUsage;
 
+  mig_extras extras;
+  extras.resume = vm["resume"].as<bool>();
+  extras.retries = int_or(vm, "retries", 0);
+  extras.verify = vm["verify"].as<bool>();
   return mig_options_ptr(new mig_options(
       vm["app-from-cert"].as<std::string>(), vm["app-to-cert"].as<std::string>(),
       vm["sso-from-url"].as<std::string>(), vm["sso-to-url"].as<std::string>(),
       vm["mode"].as<std::string>(), string_or_empty(vm, "mapfile"),
-      vm["cleanup"].as<bool>(), vm["verbose"].as<bool>()));
+      vm["cleanup"].as<bool>(), vm["verbose"].as<bool>(), extras));
 }

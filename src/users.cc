@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "src/SSOClient/SSOClient.h"
+#include "src/run_control.h"
 
 bool get_users(SSOClient& source, std::vector<mig_user_info>& users) {
   std::vector<SSOClient::UserInfo> listed;
@@ -19,6 +20,7 @@ bool get_users(SSOClient& source, std::vector<mig_user_info>& users) {
 
 bool get_users_passwords(SSOClient& source, std::vector<mig_user_info>& users) {
   for (mig_user_info& user : users) {
+    if (halted()) return false;
     if (!source.getUserPassword(user.id, user.password_hash, user.hash_type)) {
       std::cerr << "ERROR: " << source.getErrorMessage() << std::endl;
       return false;

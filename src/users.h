@@ -9,11 +9,20 @@
 #ifndef IDFERRY_SRC_USERS_H_
 #define IDFERRY_SRC_USERS_H_
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 class SSOClient;
+
+// What became of a record: set by the conflict check in check mode and by
+// creation, resume and verification in map and auto modes. `none` is a
+// record no phase got to.
+enum class user_outcome : uint8_t {
+  none, free, conflict, takeover, failed,                           // check mode
+  created, mangled, taken_over, already_migrated, unverified,       // map and auto
+};
 
 struct mig_user_info {
   mig_user_info(const std::string& id, const std::string& login) : id(id), login(login) {}
@@ -26,6 +35,8 @@ struct mig_user_info {
   std::string password_hash;  // as the source stores it
   std::string hash_type;      // the hash scheme of password_hash, as the source names it
   bool target_owned = false;  // `login` is held on the target by the target application
+  user_outcome outcome = user_outcome::none;
+  uint8_t derived = 0;  // created under mangle_user(login, derived)
 };
 
 // Appends one record per source user, in listing order. On failure writes

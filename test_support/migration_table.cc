@@ -1,5 +1,6 @@
 #include "test_support/migration_table.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,40 +111,51 @@ struct Places {
   }
 };
 
-void run_row(const RunRow& row) {
-  SCOPED_TRACE(row.name);
-  StandinOptions s, t;
-  s.apps = {"app-src"};
-  for (const SourceUser& u : row.source) {
-    s.seed.push_back("userpw\t" + u.id + "\t" + standin::escape_field(u.login) + "\tpw-" + u.id +
-                     "\tapp-src");
-  }
-  s.faults = row.source_faults;
-  t.apps = {"app-tgt", "app-other"};
-  for (const TargetUser& u : row.target) {
-    if (u.owner != "app-tgt" && u.owner != "app-other") t.apps.push_back(u.owner);
-    t.seed.push_back("userpw\t" + u.id + "\t" + standin::escape_field(u.login) + "\tx\t" + u.owner);
-  }
-  t.faults = row.target_faults;
-  StandinProcess source(s), target(t);
-  ASSERT_TRUE(source.running() && target.running());
-  const std::vector<standin::UserRecord> source_before = source.users();
-  const std::vector<standin::UserRecord> target_before = target.users();
+struct Run {
+  bool first;  // the row's own run, not the resumed one
+  std::vector<std::string> args;
+  int status;
+  std::string out, err, migrated;
+};
 
-  Places places{{}, {}, &row, &source, &target};
+// Runs idferry with `run.args` and checks what the module comment says.
+void run_and_check(const RunRow& row, const Run& run, Places& places,
+                   const std::vector<standin::UserRecord>& source_before,
+                   const std::vector<standin::UserRecord>& target_before) {
+  StandinProcess& source = *places.source;
+  StandinProcess& target = *places.target;
   std::vector<std::string> argv = {IDFERRY_BIN};
-  for (const std::string& a : row.args) argv.push_back(places.expand(a));
+  for (const std::string& a : run.args) argv.push_back(places.expand(a));
   const char* standard[][2] = {{"--app-from-cert", "{from}"}, {"--app-to-cert", "{to}"},
                                {"--sso-from-url", "{src}"}, {"--sso-to-url", "{tgt}"}};
   for (const auto& [option, value] : standard) {
-    if (std::find(row.args.begin(), row.args.end(), option) == row.args.end()) {
+    if (std::find(run.args.begin(), run.args.end(), option) == run.args.end()) {
       argv.insert(argv.end(), {option, places.expand(value)});
     }
   }
-  const ProcResult r = run_process(argv);
+  ProcOptions proc;
+  const bool first = run.first;
+  if (first) proc.out = row.out_to;
+  if (first && !row.interrupt.empty()) {
+    // "OP:N[:2]": SIGINT (twice) once the target's journal holds N calls of OP.
+    const size_t colon = row.interrupt.find(':');
+    const std::string op = row.interrupt.substr(0, colon);
+    const int n = std::atoi(row.interrupt.c_str() + colon + 1);
+    const bool twice = row.interrupt.find(':', colon + 1) != std::string::npos;
+    proc.tick = [&, op, n, twice, sent = false](pid_t pid) mutable {
+      if (sent) return;
+      int seen = 0;
+      for (const StandinCall& c : target.journal()) seen += c.operation == op;
+      if (seen < n) return;
+      sent = true;
+      ::kill(pid, SIGINT);
+      if (twice) ::kill(pid, SIGINT);
+    };
+  }
+  const ProcResult r = run_process(argv, proc);
 
-  const std::string out = places.expand(row.out), err = places.expand(row.err);
-  EXPECT_EQ(row.status, r.status) << r.err;
+  const std::string out = places.expand(run.out), err = places.expand(run.err);
+  EXPECT_EQ(run.status, r.status) << r.err;
   EXPECT_EQ(out, r.out);
   if (!err.empty() && err.back() == '*') {
     const std::string prefix = err.substr(0, err.size() - 1);
@@ -155,13 +167,14 @@ void run_row(const RunRow& row) {
   }
 
   const std::vector<standin::UserRecord> after = target.users();
-  if (row.migrated != "?") {
-    EXPECT_EQ(row.migrated, migrated_of(after));
+  if (run.migrated != "?") {
+    EXPECT_EQ(run.migrated, migrated_of(after));
   }
   EXPECT_EQ(others_of(target_before), others_of(after));
   std::map<std::string, standin::UserRecord> by_id;
   for (const auto& u : source_before) by_id[u.id] = u;
-  const bool migrated_all = r.status == 0 && row.args[0] != "check";
+  for (const auto& u : target_before) by_id.erase(u.id);  // not made by the run
+  const bool migrated_all = r.status == 0 && run.args[0] != "check";
   const std::string to_cert = app_cert_pem("app-tgt");
   SSOClient login_check(target.url(), &to_cert);
   for (const auto& u : after) {
@@ -173,12 +186,12 @@ void run_row(const RunRow& row) {
 
   bool registered = false;
   for (const auto& a : source.applications()) registered |= a.id == "app-src";
-  const bool cleanup = std::count(row.args.begin(), row.args.end(), "--cleanup") ||
-                       std::count(row.args.begin(), row.args.end(), "-c");
+  const bool cleanup = std::count(run.args.begin(), run.args.end(), "--cleanup") ||
+                       std::count(run.args.begin(), run.args.end(), "-c");
   EXPECT_EQ(!(cleanup && r.status == 0), registered);
   EXPECT_TRUE(!registered || others_of(source_before) == others_of(source.users()));
 
-  if (row.args[0] == "check") {
+  if (run.args[0] == "check") {
     for (const StandinProcess* p : {&source, &target}) {
       for (const StandinCall& c : p->journal()) {
         EXPECT_TRUE(c.operation == "getSettings" || c.operation == "listUsers" ||
@@ -186,7 +199,7 @@ void run_row(const RunRow& row) {
       }
     }
   }
-  if (!row.target_writes.empty()) {
+  if (first && !row.target_writes.empty()) {
     std::string writes;
     for (const StandinCall& c : target.journal()) {
       if (c.operation == "createUser" || c.operation == "deleteUser" ||
@@ -213,6 +226,38 @@ void run_row(const RunRow& row) {
   for (const std::string& secret : secrets) {
     EXPECT_EQ(std::string::npos, (r.out + r.err).find(secret)) << secret;
   }
+}
+
+void run_row(const RunRow& row) {
+  SCOPED_TRACE(row.name);
+  StandinOptions s, t;
+  s.apps = {"app-src"};
+  for (const SourceUser& u : row.source) {
+    s.seed.push_back("userpw\t" + u.id + "\t" + standin::escape_field(u.login) + "\tpw-" + u.id +
+                     "\tapp-src");
+  }
+  s.faults = row.source_faults;
+  t.apps = {"app-tgt", "app-other"};
+  for (const TargetUser& u : row.target) {
+    if (u.owner != "app-tgt" && u.owner != "app-other") t.apps.push_back(u.owner);
+    t.seed.push_back("userpw\t" + u.id + "\t" + standin::escape_field(u.login) + "\tx\t" + u.owner);
+  }
+  t.faults = row.target_faults;
+  t.delay_us = row.target_delay_us;
+  StandinProcess source(s), target(t);
+  ASSERT_TRUE(source.running() && target.running());
+  const std::vector<standin::UserRecord> source_before = source.users();
+  const std::vector<standin::UserRecord> target_before = target.users();
+  Places places{{}, {}, &row, &source, &target};
+  run_and_check(row, {true, row.args, row.status, row.out, row.err, row.migrated}, places,
+                source_before, target_before);
+  if (row.resume_args.empty()) return;
+  SCOPED_TRACE("the second run");
+  source.restart({});
+  target.restart({});
+  ASSERT_TRUE(source.running() && target.running());
+  run_and_check(row, {false, row.resume_args, 0, row.resume_out, row.resume_err, row.resumed}, places,
+                source_before, target_before);
 }
 
 }  // namespace

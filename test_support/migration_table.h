@@ -6,9 +6,9 @@
 //  - the exit status, standard output and standard error, byte for byte (an
 //    expected error text ending in "*" is a prefix followed by one more line);
 //  - the target application's users afterwards, as "login=id" in login
-//    order; every other target user unchanged; every migrated user complete
-//    (the source's hash and hash type) and, after a successful map or auto
-//    run, able to log in with its password;
+//    order; every other target user unchanged; every user the run created
+//    complete (the source's hash and hash type) and, after a successful map
+//    or auto run, able to log in with its password;
 //  - the source unchanged and still registered, unless a cleanup succeeded;
 //  - check mode never writing nor reading a password hash;
 //  - no password hash and no line of a private key in either output stream.
@@ -26,6 +26,8 @@
 
 #include <string>
 #include <vector>
+
+#include "test_support/test_util.h"
 
 namespace testutil {
 
@@ -57,6 +59,17 @@ struct RunRow {
   // calls, in order, as "op:key" (the login created, the id deleted, the id
   // renamed), space-separated.
   std::string target_writes = "";
+  // "OP:N": SIGINT to idferry once the target's journal holds N calls of OP
+  // ("OP:N:2": two signals at once).
+  std::string interrupt = "";
+  long long target_delay_us = 0;  // the target waits this long before each answer
+  ProcOptions::Out out_to = ProcOptions::Out::kPipe;  // idferry's standard output
+  // When not empty, a second run of these arguments, after both instances
+  // restarted on their stores without fault plans: it must succeed, write
+  // `resume_out` and `resume_err`, and leave `resumed` as the target
+  // application's users.
+  std::vector<std::string> resume_args = {};
+  std::string resume_out = "", resume_err = "", resumed = "";
 };
 
 // Runs each row with fresh instances; failures name the row.

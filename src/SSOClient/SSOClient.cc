@@ -2,7 +2,9 @@
 // operations are in SSOClient_ops.cc.
 #include "src/SSOClient/SSOClient.h"
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include <openssl/bio.h>
 #include <openssl/evp.h>
@@ -134,8 +136,36 @@ soap* SSOClient::prepare_call() {
   return ctx;
 }
 
+bool SSOClient::retry_after(int status, const char* operation, int k) {
+  const bool transport = status == SOAP_EOF || status == SOAP_TCP_ERROR ||
+                         status == SOAP_SSL_ERROR || status == 502 || status == 503 ||
+                         status == 504;
+  const auto stopped = [this] { return m_retry.stopped && m_retry.stopped(); };
+  if (!transport || stopped()) return false;
+  finish_call(status);  // describes the failure for the log line
+  if (m_retry.log) {
+    m_retry.log(std::string("Retrying ") + operation + " (attempt " + std::to_string(k) +
+                " of " + std::to_string(m_retry.retries) + "): " + getErrorMessage());
+  }
+  const auto wait = std::chrono::milliseconds(std::min(30000, 500 << std::min(k - 1, 6)));
+  for (auto end = std::chrono::steady_clock::now() + wait; std::chrono::steady_clock::now() < end;) {
+    if (stopped()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (soap* ctx = m_proxy->soap) soap_force_closesock(ctx);
+  prepare_call();
+  return true;
+}
+
 bool SSOClient::finish_call(int status) {
   soap* ctx = m_proxy->soap;
+  if (status == SOAP_OK && ctx && ctx->level != 0) {
+    // The runtime takes an answer whose Body holds no element as a success
+    // with a reset record, and stops reading inside the Body: the call did
+    // not get its answer. It fails as the protocol says, without element.
+    soap_force_closesock(ctx);
+    status = ctx->error = SOAP_NO_TAG;
+  }
   if (status == SOAP_OK) {
     prepare_call();
     return true;

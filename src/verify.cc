@@ -1,0 +1,66 @@
+#include "src/verify.h"
+
+#include <iostream>
+
+#include "src/SSOClient/SSOClient.h"
+#include "src/run_control.h"
+
+std::string migrated_login(const std::vector<mig_user_info>& users, size_t index,
+                           const resume_findings* resumed) {
+  const mig_user_info& user = users[index];
+  if (resumed) {
+    auto found = resumed->target_login.find(index);
+    if (found != resumed->target_login.end() && found->second != temporary_login(user)) {
+      return found->second;
+    }
+  }
+  return mangle_user(user.login, user.derived);
+}
+
+bool verify_record(SSOClient& target, const mig_user_info& user, const std::string& login,
+                   const std::string& app_id, std::string& differs, std::string& error) {
+  differs.clear();
+  std::string id = user.id, hash, type;
+  SSOClient::UserInfo info;
+  if (!target.getUserInfo(id, info)) {
+    if (target.getErrorSubCode() != "sso:noSuchUser") {
+      error = "Error getting userInfo: " + target.getErrorMessage();
+      return false;
+    }
+    differs = "missing";
+    return true;
+  }
+  auto add = [&](const std::string& what) { differs += (differs.empty() ? "" : ", ") + what; };
+  if (info.login != login) add("login " + info.login);
+  // Another application's user: its password is not ours to read.
+  if (info.applicationId != app_id) {
+    add("owner " + info.applicationId);
+    return true;
+  }
+  if (!target.getUserPassword(id, hash, type)) {
+    error = "ERROR: " + target.getErrorMessage();
+    return false;
+  }
+  if (hash != user.password_hash) add("password hash differs");
+  if (type != user.hash_type) add("hash type differs");
+  return true;
+}
+
+bool verify_users(SSOClient& target, std::vector<mig_user_info>& users, const std::string& app_id,
+                  const resume_findings* resumed, size_t& unverified) {
+  unverified = 0;
+  std::string differs, error;
+  for (size_t i = 0; i < users.size(); ++i) {
+    if (halted()) return false;
+    mig_user_info& user = users[i];
+    if (!verify_record(target, user, migrated_login(users, i, resumed), app_id, differs, error)) {
+      std::cerr << error << std::endl;
+      return false;
+    }
+    if (differs.empty()) continue;
+    ++unverified;
+    user.outcome = user_outcome::unverified;
+    write_result("UNVERIFIED(" + user.login + ":" + user.id + "): " + differs);
+  }
+  return true;
+}
