@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "src/SSOClient/SSOClient.h"
+#include "src/parallel.h"
 #include "src/run_control.h"
 
 look_up_result look_up_login(SSOClient& target, mig_user_info& user,
@@ -27,29 +28,46 @@ std::string conflict_line(const mig_user_info& user) {
   return "CONFLICT: " + user.login + "(" + user.id + ">" + user.target_id + ")";
 }
 
-bool check_users(SSOClient& target, std::vector<mig_user_info>& users,
+bool check_users(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
                  const std::string& target_app_id) {
   bool conflict = false;
-  std::string error;
-  for (mig_user_info& user : users) {
-    if (halted()) return false;
-    switch (look_up_login(target, user, target_app_id, error)) {
-      case look_up_result::failed:
-        user.outcome = user_outcome::failed;
-        std::cerr << error << std::endl;
-        return false;
-      case look_up_result::conflict:
-        user.outcome = user_outcome::conflict;
-        write_result(conflict_line(user));
-        conflict = true;
-        break;
-      case look_up_result::owned:
-        user.outcome = user_outcome::takeover;
-        break;
-      case look_up_result::free:
-        user.outcome = user_outcome::free;
-        break;
+  failure_lines errors;
+  const size_t failed = runner.run(
+      users.size(),
+      [&](int worker, size_t i) {
+        std::string error;
+        mig_user_info& user = users[i];
+        switch (look_up_login(target.at(worker), user, target_app_id, error)) {
+          case look_up_result::failed:
+            user.outcome = user_outcome::failed;
+            errors.set(i, error);
+            return false;
+          case look_up_result::conflict:
+            user.outcome = user_outcome::conflict;
+            break;
+          case look_up_result::owned:
+            user.outcome = user_outcome::takeover;
+            break;
+          case look_up_result::free:
+            user.outcome = user_outcome::free;
+            break;
+        }
+        return true;
+      },
+      [&](size_t i, bool before_failure) {
+        if (before_failure && users[i].outcome == user_outcome::conflict) {
+          write_result(conflict_line(users[i]));
+          conflict = true;
+        }
+      });
+  if (failed < users.size()) {
+    errors.write(failed);
+    for (size_t i = failed + 1; i < users.size(); ++i) {
+      users[i].target_id.clear();
+      users[i].target_owned = false;
+      users[i].outcome = user_outcome::none;
     }
+    return false;
   }
-  return !conflict;
+  return !conflict && !halted();
 }

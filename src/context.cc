@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <iostream>
+#include <mutex>
 
 #include "cert/cert_inspect.h"
 
@@ -80,7 +81,11 @@ std::string load_cert_from_file(const std::string& path) {
 }
 
 void log_v(const mig_options& options, const std::string& text) {
-  if (options.verbose) std::cerr << text << "\n";
+  // One write per line: workers of a parallel phase log retries too.
+  static std::mutex mu;
+  if (!options.verbose) return;
+  std::lock_guard<std::mutex> lock(mu);
+  std::cerr << text + "\n";
 }
 
 void log_v(const mig_options& options, const boost::basic_format<char>& format) {

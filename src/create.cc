@@ -1,10 +1,12 @@
 #include "src/create.h"
 
 #include <iostream>
+#include <map>
 
 #include <boost/format.hpp>
 
 #include "src/SSOClient/SSOClient.h"
+#include "src/parallel.h"
 #include "src/run_control.h"
 
 namespace {
@@ -184,16 +186,34 @@ bool create_record(SSOClient& target, std::vector<mig_user_info>& users, size_t 
   return true;
 }
 
-bool create_users(SSOClient& target, std::vector<mig_user_info>& users, create_state& state) {
-  std::string line, error;
-  for (size_t i = 0; i < users.size(); ++i) {
-    if (halted()) return false;
-    const bool ok = create_record(target, users, i, state, line, error);
-    if (!line.empty()) write_result(line);
-    if (!ok) {
-      if (!error.empty()) std::cerr << error << std::endl;
-      return false;
-    }
+bool create_users(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
+                  create_state& state, const std::vector<uint32_t>* chains) {
+  std::mutex mu;
+  std::map<size_t, std::string> lines;  // until they are released in list order
+  failure_lines errors;
+  const size_t failed = runner.run(
+      users.size(),
+      [&](int worker, size_t i) {
+        std::string line, error;
+        const bool ok = create_record(target.at(worker), users, i, state, line, error);
+        if (!ok) errors.set(i, error);
+        if (!line.empty()) {
+          std::lock_guard<std::mutex> lock(mu);
+          lines[i] = line;
+        }
+        return ok;
+      },
+      [&](size_t i, bool) {
+        std::lock_guard<std::mutex> lock(mu);
+        auto it = lines.find(i);
+        if (it == lines.end()) return;
+        write_result(it->second);
+        lines.erase(it);
+      },
+      chains);
+  if (failed < users.size()) {
+    errors.write(failed);
+    return false;
   }
-  return true;
+  return !halted();
 }

@@ -32,6 +32,8 @@
 #include "src/users.h"
 
 class SSOClient;
+class client_set;
+class phase_runner;
 
 // Users an earlier run migrated, found on the target by --resume: for each
 // such record (by list position) its login on the target; a takeover that
@@ -79,8 +81,12 @@ struct create_state {
 bool create_record(SSOClient& target, std::vector<mig_user_info>& users, size_t index,
                    create_state& state, std::string& line, std::string& error);
 
-// Creates every record in list order: false at the first failure, with its
-// error line written, or when the run is halted (nothing written).
-bool create_users(SSOClient& target, std::vector<mig_user_info>& users, create_state& state);
+// Creates every record through the runner: in list order with one job,
+// with several each group of `chains` in list order (null: no groups, for one
+// job). Result lines come in list order, for every record handled. False
+// after a failure, with the error line of the first failed record in list
+// order written, or when the run is halted (nothing written).
+bool create_users(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
+                  create_state& state, const std::vector<uint32_t>* chains);
 
 #endif  // IDFERRY_SRC_CREATE_H_

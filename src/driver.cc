@@ -11,8 +11,10 @@
 #include "src/context.h"
 #include "src/create.h"
 #include "src/endpoints.h"
+#include "src/groups.h"
 #include "src/mapfile.h"
 #include "src/options.h"
+#include "src/parallel.h"
 #include "src/resume.h"
 #include "src/run_control.h"
 #include "src/users.h"
@@ -95,9 +97,11 @@ int migrate(const mig_context& context) {
 
   if (halted()) return failed();
   log_v(options, "Fetching users list...");
-  std::unique_ptr<SSOClient> source = run_client(options, options.sso_from_url, &context.from_cert);
+  phase_runner runner(options.jobs);
+  client_set source(
+      [&] { return run_client(options, options.sso_from_url, &context.from_cert); }, options.jobs);
   std::vector<mig_user_info> users;
-  if (!get_users(*source, users)) return failed();
+  if (!get_users(source.main(), users)) return failed();
   log_v(options, boost::format("done. %d users fetched\n") % users.size());
 
   std::vector<user_map> mappings;
@@ -107,13 +111,15 @@ int migrate(const mig_context& context) {
 
   if (!check_mode) {
     log_v(options, "Fetching users passwords...");
-    if (!get_users_passwords(*source, users)) return failed();
+    if (!get_users_passwords(runner, source, users)) return failed();
     log_v(options, "done\n");
   }
 
-  std::unique_ptr<SSOClient> target = run_client(options, options.sso_to_url, &context.to_cert);
+  client_set target(
+      [&] { return run_client(options, options.sso_to_url, &context.to_cert); }, options.jobs);
+  target.main();
   log_v(options, "Checking users conflicts...");
-  const bool no_conflicts = check_users(*target, users, context.to_app_id);
+  const bool no_conflicts = check_users(runner, target, users, context.to_app_id);
   if (halted()) return failed();
   log_v(options, "done\n");
   if (check_mode) {
@@ -127,20 +133,26 @@ int migrate(const mig_context& context) {
   resume_findings resumed;
   if (options.resume) {
     log_v(options, "Checking users already migrated...");
-    if (!find_migrated(*target, users, context.to_app_id, resumed)) return failed();
+    if (!find_migrated(runner, target, users, context.to_app_id, resumed)) return failed();
     log_v(options, boost::format("done. %d users already migrated\n") % resumed.target_login.size());
   }
 
   log_v(options, "Creating users in target SSO...");
   create_state state(users, context.to_app_id, options.resume ? &resumed : nullptr);
-  if (!create_users(*target, users, state)) return failed();
+  // With several workers, records that can touch one another run in list
+  // order, group by group.
+  const std::vector<uint32_t> chains =
+      options.jobs > 1 ? group_chains(users) : std::vector<uint32_t>();
+  if (!create_users(runner, target, users, state, options.jobs > 1 ? &chains : nullptr)) {
+    return failed();
+  }
   log_v(options, "done\n");
 
   if (options.verify) {
     if (halted()) return failed();
     log_v(options, "Verifying users in target SSO...");
     size_t unverified = 0;
-    if (!verify_users(*target, users, context.to_app_id, state.resumed, unverified)) {
+    if (!verify_users(runner, target, users, context.to_app_id, state.resumed, unverified)) {
       return failed();
     }
     if (halted()) return failed();
@@ -154,8 +166,8 @@ int migrate(const mig_context& context) {
   if (options.cleanup) {
     if (halted()) return failed();
     log_v(options, "Cleaning up source installation...");
-    if (!source->unregisterApplication(context.from_app_id)) {
-      std::cerr << "ERROR: can't perform cleanup (" << source->getErrorMessage() << ")"
+    if (!source.main().unregisterApplication(context.from_app_id)) {
+      std::cerr << "ERROR: can't perform cleanup (" << source.main().getErrorMessage() << ")"
                 << std::endl;
       return kExitFailed;
     }

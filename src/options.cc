@@ -19,6 +19,7 @@ void describe_options(po::options_description& desc) {
       ("cleanup,c", po::bool_switch(), "remove users and application info from source Tessad")
       ("help,h", po::bool_switch(), "print help")
       ("verbose,v", po::bool_switch(), "print diagnostic information to STDERR")
+      ("jobs,j", po::value<int>(), "service calls in flight per instance (1-64)")
       ("resume", po::bool_switch(), "skip users an earlier run migrated, finish its takeovers")
       ("retries", po::value<int>(), "retry calls that failed in transport up to N times")
       ("verify", po::bool_switch(), "read every migrated user back before cleanup");
@@ -86,6 +87,11 @@ bool check_arg_syntax(po::variables_map& vm) {
     std::cerr << "Cleanup is not allowed in 'check' mode" << std::endl;
     return false;
   }
+  const int jobs = int_or(vm, "jobs", 1);
+  if (jobs < 1 || jobs > 64) {
+    std::cerr << "Jobs must be a number from 1 to 64" << std::endl;
+    return false;
+  }
   const int retries = int_or(vm, "retries", 0);
   if (retries < 0 || retries > 10) {
     std::cerr << "Retries must be a number from 0 to 10" << std::endl;
@@ -137,6 +143,7 @@ mig_options_result mig_options_parser::read_options() const {
   if (!check_arg_syntax(vm)) return kExitUsage;
 
   mig_extras extras;
+  extras.jobs = int_or(vm, "jobs", 1);
   extras.resume = vm["resume"].as<bool>();
   extras.retries = int_or(vm, "retries", 0);
   extras.verify = vm["verify"].as<bool>();

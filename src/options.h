@@ -22,6 +22,7 @@
 // The options added to the original eight; each default is the behaviour of
 // a run without the option.
 struct mig_extras {
+  int jobs = 1;         // service calls in flight per instance
   bool resume = false;  // skip users an earlier run migrated, finish its takeovers
   int retries = 0;      // retries of a call that failed in transport
   bool verify = false;  // read every migrated user back before the cleanup
@@ -35,7 +36,8 @@ struct mig_options {
               bool verbose, const mig_extras& extras = mig_extras())
       : app_from_cert(app_from_cert), app_to_cert(app_to_cert),
         sso_from_url(sso_from_url), sso_to_url(sso_to_url), mode(mode),
-        mapfile(mapfile), cleanup(cleanup), verbose(verbose), resume(extras.resume),
+        mapfile(mapfile), cleanup(cleanup), verbose(verbose), jobs(extras.jobs),
+        resume(extras.resume),
         retries(extras.retries), verify(extras.verify) {}
 
   const std::string app_from_cert;  // source application certificate file
@@ -46,6 +48,7 @@ struct mig_options {
   const std::string mapfile;        // login map file; empty when not given
   const bool cleanup;               // unregister the application from the source
   const bool verbose;               // progress lines on standard error
+  const int jobs;
   const bool resume;
   const int retries;
   const bool verify;

@@ -31,6 +31,7 @@ const std::string kHelp =
     "  -c [ --cleanup ]      remove users and application info from source Tessad\n"
     "  -h [ --help ]         print help\n"
     "  -v [ --verbose ]      print diagnostic information to STDERR\n"
+    "  -j [ --jobs ] arg     service calls in flight per instance (1-64)\n"
     "  --resume              skip users an earlier run migrated, finish its \n"
     "                        takeovers\n"
     "  --retries arg         retry calls that failed in transport up to N times\n"
@@ -100,6 +101,8 @@ TEST(Options, StatusesAndMessages) {
       {Full({"map"}), 10, "", "Mapfile is required for 'map' mode\n"},
       {Full({"map", "--mapfile", ""}), 10, "", "Mapfile is required for 'map' mode\n"},
       {Full({"check", "-c"}), 10, "", "Cleanup is not allowed in 'check' mode\n"},
+      {Full({"check", "-j", "0", "--retries", "11"}), 10, "", "Jobs must be a number from 1 to 64\n"},
+      {Full({"auto", "--jobs=65"}), 10, "", "Jobs must be a number from 1 to 64\n"},
       {Full({"check", "--retries", "x"}), 10, kHelp,
        parse + "the argument ('x') for option '--retries' is invalid\n"},
       {Full({"auto", "--retries", "11"}), 10, "", "Retries must be a number from 0 to 10\n"},
@@ -107,7 +110,7 @@ TEST(Options, StatusesAndMessages) {
       {Full({"check", "--retries=-1", "--resume"}), 10, "", "Retries must be a number from 0 to 10\n"},
       {Full({"check", "--resume", "--verify"}), 10, "", "Resume is not allowed in 'check' mode\n"},
       {Full({"check", "--verify"}), 10, "", "Verify is not allowed in 'check' mode\n"},
-      {Full({"auto", "--resume", "--retries", "10", "--verify"}), -1, "", ""},
+      {Full({"auto", "--resume", "--retries", "10", "--verify", "-j", "64"}), -1, "", ""},
       {Full({"auto", "--mapfile", ""}), -1, "", ""},
       {Full({"map", "--mapfile=m.txt"}), -1, "", ""},
       {Full({"check", "--mapfile=m.txt", "-v"}), -1, "", ""},

@@ -1,8 +1,10 @@
 #include "src/resume.h"
 
 #include <iostream>
+#include <mutex>
 
 #include "src/SSOClient/SSOClient.h"
+#include "src/parallel.h"
 #include "src/run_control.h"
 
 on_target look_up_migrated(SSOClient& target, const mig_user_info& user,
@@ -29,27 +31,33 @@ std::string other_data_line(const mig_user_info& user) {
   return "ERROR: user id " + user.id + " (" + user.login + ") is on the target with other data";
 }
 
-bool find_migrated(SSOClient& target, std::vector<mig_user_info>& users,
+bool find_migrated(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
                    const std::string& app_id, resume_findings& found) {
+  std::vector<on_target> kind(users.size(), on_target::absent);
+  std::mutex found_mu;
+  failure_lines errors;
   bool clean = true;
-  std::string login, error;
-  for (size_t i = 0; i < users.size(); ++i) {
-    if (halted()) return false;
-    switch (look_up_migrated(target, users[i], app_id, login, error)) {
-      case on_target::absent:
-        break;
-      case on_target::migrated:
-        found.target_login[i] = login;
-        break;
-      case on_target::other_data:
+  const size_t failed = runner.run(
+      users.size(),
+      [&](int worker, size_t i) {
+        std::string login, error;
+        kind[i] = look_up_migrated(target.at(worker), users[i], app_id, login, error);
+        if (kind[i] == on_target::migrated) {
+          std::lock_guard<std::mutex> lock(found_mu);
+          found.target_login[i] = login;
+        }
+        if (kind[i] == on_target::failed) errors.set(i, error);
+        return kind[i] != on_target::failed;
+      },
+      [&](size_t i, bool before_failure) {
+        if (!before_failure || kind[i] != on_target::other_data) return;
         std::cerr << other_data_line(users[i]) << std::endl;
         users[i].outcome = user_outcome::failed;
         clean = false;
-        break;
-      case on_target::failed:
-        std::cerr << error << std::endl;
-        return false;
-    }
+      });
+  if (failed < users.size()) {
+    errors.write(failed);
+    return false;
   }
-  return clean;
+  return clean && !halted();
 }

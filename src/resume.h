@@ -15,6 +15,8 @@
 #include "src/users.h"
 
 class SSOClient;
+class client_set;
+class phase_runner;
 
 // What the target holds under one record's source id.
 enum class on_target { absent, migrated, other_data, failed };
@@ -34,7 +36,7 @@ std::string other_data_line(const mig_user_info& user);
 // error lines written, when a lookup failed (at once) or when records are on
 // the target with other data (after all lookups); false without a line when
 // the run is halted.
-bool find_migrated(SSOClient& target, std::vector<mig_user_info>& users,
+bool find_migrated(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
                    const std::string& app_id, resume_findings& found);
 
 #endif  // IDFERRY_SRC_RESUME_H_

@@ -15,6 +15,8 @@
 #include <vector>
 
 class SSOClient;
+class client_set;
+class phase_runner;
 
 // What became of a record: set by the conflict check in check mode and by
 // creation, resume and verification in map and auto modes. `none` is a
@@ -44,9 +46,12 @@ struct mig_user_info {
 // unchanged.
 bool get_users(SSOClient& source, std::vector<mig_user_info>& users);
 
-// Reads each record's password hash and hash type, in list order. Stops at
-// the first failure with "ERROR: " and the client's message on standard
-// error; records before it keep their hashes, the rest stay empty.
-bool get_users_passwords(SSOClient& source, std::vector<mig_user_info>& users);
+// Reads each record's password hash and hash type, one call per record
+// through the runner (in list order with one job). Stops at the first
+// failure with "ERROR: " and the client's message on standard error; records
+// before it keep their hashes, the rest stay empty. False without a line
+// when the run is halted.
+bool get_users_passwords(phase_runner& runner, client_set& source,
+                         std::vector<mig_user_info>& users);
 
 #endif  // IDFERRY_SRC_USERS_H_

@@ -1,8 +1,11 @@
 #include "src/verify.h"
 
 #include <iostream>
+#include <map>
+#include <mutex>
 
 #include "src/SSOClient/SSOClient.h"
+#include "src/parallel.h"
 #include "src/run_control.h"
 
 std::string migrated_login(const std::vector<mig_user_info>& users, size_t index,
@@ -46,21 +49,41 @@ bool verify_record(SSOClient& target, const mig_user_info& user, const std::stri
   return true;
 }
 
-bool verify_users(SSOClient& target, std::vector<mig_user_info>& users, const std::string& app_id,
-                  const resume_findings* resumed, size_t& unverified) {
+bool verify_users(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
+                  const std::string& app_id, const resume_findings* resumed, size_t& unverified) {
   unverified = 0;
-  std::string differs, error;
-  for (size_t i = 0; i < users.size(); ++i) {
-    if (halted()) return false;
-    mig_user_info& user = users[i];
-    if (!verify_record(target, user, migrated_login(users, i, resumed), app_id, differs, error)) {
-      std::cerr << error << std::endl;
-      return false;
-    }
-    if (differs.empty()) continue;
-    ++unverified;
-    user.outcome = user_outcome::unverified;
-    write_result("UNVERIFIED(" + user.login + ":" + user.id + "): " + differs);
+  std::mutex mu;
+  std::map<size_t, std::string> differences;
+  failure_lines errors;
+  const size_t failed = runner.run(
+      users.size(),
+      [&](int worker, size_t i) {
+        std::string differs, error;
+        if (!verify_record(target.at(worker), users[i], migrated_login(users, i, resumed), app_id,
+                           differs, error)) {
+          errors.set(i, error);
+          return false;
+        }
+        if (!differs.empty()) {
+          std::lock_guard<std::mutex> lock(mu);
+          differences[i] = differs;
+        }
+        return true;
+      },
+      [&](size_t i, bool before_failure) {
+        std::lock_guard<std::mutex> lock(mu);
+        auto it = differences.find(i);
+        if (it == differences.end()) return;
+        if (before_failure) {
+          ++unverified;
+          users[i].outcome = user_outcome::unverified;
+          write_result("UNVERIFIED(" + users[i].login + ":" + users[i].id + "): " + it->second);
+        }
+        differences.erase(it);
+      });
+  if (failed < users.size()) {
+    errors.write(failed);
+    return false;
   }
-  return true;
+  return !halted();
 }

@@ -14,6 +14,8 @@
 #include "src/users.h"
 
 class SSOClient;
+class client_set;
+class phase_runner;
 
 // The login the record's user holds on the target after creation.
 std::string migrated_login(const std::vector<mig_user_info>& users, size_t index,
@@ -30,7 +32,7 @@ bool verify_record(SSOClient& target, const mig_user_info& user, const std::stri
 // Reads every record back in list order, writing an UNVERIFIED line for each
 // that differs; `unverified` counts them. False when a read failed (its line
 // written) or the run is halted.
-bool verify_users(SSOClient& target, std::vector<mig_user_info>& users, const std::string& app_id,
-                  const resume_findings* resumed, size_t& unverified);
+bool verify_users(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
+                  const std::string& app_id, const resume_findings* resumed, size_t& unverified);
 
 #endif  // IDFERRY_SRC_VERIFY_H_
