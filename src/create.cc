@@ -59,7 +59,8 @@ bool create_user_mangled(SSOClient& target, mig_user_info& user, const std::stri
       return false;
     }
   }
-  return false;  // a hundred taken logins: no message of its own
+  error = "Error registering user: " + user.login + " and its 99 derived logins are taken";
+  return false;
 }
 
 namespace {

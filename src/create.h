@@ -52,9 +52,10 @@ std::string temporary_login(const mig_user_info& user);
 
 // Creates one user, trying the login and then the derived logins 1 to 99
 // while the target answers "sso:duplicateLogin"; sets user.derived. Another
-// failure gives `error` "Error registering user: " and the client's message;
-// after 100 duplicates the result is false with `error` empty. `app_id` (the
-// target application) reconciles a retried creation answered as a duplicate.
+// failure gives `error` "Error registering user: " and the client's message,
+// 100 duplicates "Error registering user: <login> and its 99 derived logins
+// are taken". `app_id` (the target application) reconciles a retried
+// creation answered as a duplicate.
 bool create_user_mangled(SSOClient& target, mig_user_info& user, const std::string& app_id,
                          std::string& error);
 
@@ -77,7 +78,7 @@ struct create_state {
 // Creates, takes over, or leaves as an earlier run migrated it, the record
 // `index`: sets its outcome and derived login. `line` receives its result
 // line for standard output ("" when none), `error` its error line when it
-// fails ("" after 100 taken logins). Writes nothing itself.
+// fails. Writes nothing itself.
 bool create_record(SSOClient& target, std::vector<mig_user_info>& users, size_t index,
                    create_state& state, std::string& line, std::string& error);
 

@@ -94,8 +94,9 @@ TEST(IdferryRun, Migrations) {
        "MANGLED(bob:s-2): bob1\n", "", "anna2=s-1 bob1=s-2", {}, {},
        {{"s-1", "anna"}, {"s-2", "bob"}},
        {{"t-anna", "anna", "app-other"}, {"t-a1", "anna1", "app-other"}, {"t-bob", "bob", "APP-TGT"}}},
-      {"a hundred taken logins end the run without a line of its own", {"auto"}, 1,
-       "CONFLICT: bob2(s-1>t-0)\n", "", "", {}, {}, {{"s-1", "bob2"}, {"s-2", "zed"}}, taken},
+      {"a hundred taken logins end the run", {"auto"}, 1, "CONFLICT: bob2(s-1>t-0)\n",
+       "Error registering user: bob2 and its 99 derived logins are taken\n", "", {}, {},
+       {{"s-1", "bob2"}, {"s-2", "zed"}}, taken},
       {"empty source: check", {"check", "-v"}, 0, "NO CONFLICTS. It is safe to perform migration\n",
        kContext + kProbed + "Fetching users list...\ndone. 0 users fetched\n\n"
            "Checking users conflicts...\ndone\n\n", "bob=t-bob", {}, {}, {}},
@@ -291,6 +292,89 @@ TEST(IdferryRun, LocalInputProblems) {
            longword + ")\nMapfile contain unmatched logins\n", "bob=t-bob", {}, {}, testutil::kSource,
        testutil::kTarget, "zed z\nanna a\nAnna b\n" + nul + " a\n" + high + " b\n" + longword + " c\n"},
   });
+}
+
+}  // namespace
+
+namespace {
+
+// A migration built to collide: chains of derived logins, takeovers, a
+// mapfile sending two users onto one login, a takeover deleting the target
+// user whose id is a later record's source id, bytes above 127, logins whose
+// derived logins overlap (x1 and x1_), and independent users around them.
+struct Collisions {
+  std::vector<SourceUser> source = {
+      {"s-01", "anna"}, {"s-02", "anna1"}, {"s-03", "anna1_1"}, {"s-04", "bob"},
+      {"s-05", "carl"}, {"s-06", "dora"},  {"s-07", "eve"},     {"s-08", "caf\xe9"},
+      {"s-09", "caf\xe9" "1"}, {"s-10", "user7"}, {"s-11", "user7_1"}, {"s-12", "x1"},
+      {"s-13", "x1_"}};
+  std::vector<TargetUser> target = {
+      {"t-anna", "anna", "app-other"}, {"t-bob", "bob", "app-tgt"},   {"s-07", "dora", "app-tgt"},
+      {"t-user7", "user7", "app-other"}, {"t-cafe", "caf\xe9", "app-other"},
+      {"t-x1", "x1", "app-other"},       {"t-x1_", "x1_", "app-other"}, {"t-u05", "u05", "app-tgt"},
+      {"t-u07", "u07", "app-other"},     {"t-u15", "u15", "app-tgt"}};
+  std::string conflicts =
+      "CONFLICT: anna(s-01>t-anna)\nCONFLICT: caf\xe9(s-08>t-cafe)\nCONFLICT: user7(s-10>t-user7)\n"
+      "CONFLICT: x1(s-12>t-x1)\nCONFLICT: x1_(s-13>t-x1_)\nCONFLICT: u07(s-21>t-u07)\n";
+  std::string mangled =
+      "MANGLED(anna:s-01): anna1\nMANGLED(anna1:s-02): anna1_1\nMANGLED(anna1_1:s-03): anna1_1_1\n"
+      "MANGLED(bob:s-05): bob1\nMANGLED(caf\xe9:s-08): caf\xe9" "1\n"
+      "MANGLED(caf\xe9" "1:s-09): caf\xe9" "1_1\nMANGLED(user7:s-10): user7_1\n"
+      "MANGLED(user7_1:s-11): user7_1_1\nMANGLED(x1:s-12): x1_1\nMANGLED(x1_:s-13): x1_2\n"
+      "MANGLED(u07:s-21): u07_1\n";
+  std::string out = conflicts + mangled, migrated;
+
+  Collisions() {
+    std::map<std::string, std::string> logins = {
+        {"anna1", "s-01"}, {"anna1_1", "s-02"}, {"anna1_1_1", "s-03"}, {"bob", "s-04"},
+        {"bob1", "s-05"},  {"dora", "s-06"},    {"eve", "s-07"},       {"caf\xe9" "1", "s-08"},
+        {"caf\xe9" "1_1", "s-09"}, {"user7_1", "s-10"}, {"user7_1_1", "s-11"}, {"x1_1", "s-12"},
+        {"x1_2", "s-13"}};
+    for (int k = 0; k < 40; ++k) {
+      const std::string id = "s-" + std::to_string(14 + k), login = (k < 10 ? "u0" : "u") + std::to_string(k);
+      source.push_back({id, login});
+      logins[k == 7 ? "u07_1" : login] = id;
+    }
+    for (const auto& [login, id] : logins) migrated += (migrated.empty() ? "" : " ") + login + "=" + id;
+  }
+};
+
+TEST(IdferryRun, JobsGiveTheSameResults) {
+  const Collisions c;
+  const std::string err = kContext + kProbed + "Fetching users list...\ndone. 53 users fetched\n\n"
+      "Reading users mapping info...\ndone. 1 logins to be mapped\n\nChecking users mapping info...\n"
+      "done\n\nApplying users mapping info...\ndone\n\nFetching users passwords...\ndone\n\n"
+      "Checking users conflicts...\ndone\n\nCreating users in target SSO...\ndone\n\n";
+  std::vector<testutil::RunRow> rows;
+  for (const char* jobs : {"1", "2", "8", "32"}) {
+    rows.push_back({.name = std::string("--jobs ") + jobs,
+                    .args = {"map", "--mapfile", "{map}", "-v", "--jobs", jobs}, .status = 0,
+                    .out = c.out, .err = err, .migrated = c.migrated, .source = c.source,
+                    .target = c.target, .mapfile = "carl bob\n"});
+  }
+  // Failures with eight workers: records before the failing one may not have
+  // been reached and records after it may be done, but every user made is
+  // complete, one error line is written, and --resume finishes.
+  std::vector<TargetUser> taken = c.target;
+  taken.push_back({"t-zed", "zed", "app-other"});
+  for (int i = 1; i < 100; ++i) taken.push_back({"t-zed" + std::to_string(i), "zed" + std::to_string(i), "app-other"});
+  std::vector<SourceUser> with_zed = c.source;
+  with_zed.push_back({"s-54", "zed"});
+  rows.push_back({.name = "--jobs 8: a creation fails", .args = {"map", "--mapfile", "{map}", "-j", "8"},
+                  .status = 1, .out = "?", .err = "Error registering user: (SOAP-ENV:Receiver) full\n",
+                  .migrated = "?", .target_faults = {Fault("createUser", 20, "fault\tReceiver\t-\tfull")},
+                  .source = c.source, .target = c.target, .mapfile = "carl bob\n",
+                  .resume_args = {"map", "--mapfile", "{map}", "-j", "8", "--resume", "--verify"},
+                  .resume_out = c.out, .resumed = c.migrated});
+  rows.push_back({.name = "--jobs 8: a login with no free derived login", .args = {"map", "--mapfile",
+                  "{map}", "-j", "8"}, .status = 1, .out = "?",
+                  .err = "Error registering user: zed and its 99 derived logins are taken\n",
+                  .migrated = "?", .source = with_zed, .target = taken, .mapfile = "carl bob\n",
+                  .resume_args = {"map", "--mapfile", "{map}", "-j", "8", "--resume"},
+                  .resume_out = c.conflicts + "CONFLICT: zed(s-54>t-zed)\n" + c.mangled,
+                  .resume_err = "Error registering user: zed and its 99 derived logins are taken\n",
+                  .resumed = c.migrated, .resume_status = 1});
+  run_rows(rows);
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ void failure_lines::set(size_t index, std::string line) {
 void failure_lines::write(size_t index) {
   std::lock_guard<std::mutex> lock(mu_);
   for (const auto& [i, line] : lines_) {
-    if (i == index && !line.empty()) std::cerr << line << std::endl;
+    if (i == index) std::cerr << line << std::endl;
   }
 }
 

@@ -52,7 +52,7 @@ class client_set {
 class failure_lines {
  public:
   void set(size_t index, std::string line);
-  // Writes the line of `index` (if it has a non-empty one) to standard error.
+  // Writes the line of `index` to standard error.
   void write(size_t index);
 
  private:

@@ -159,8 +159,11 @@ void run_and_check(const RunRow& row, const Run& run, Places& places,
 
   const std::string out = places.expand(run.out), err = places.expand(run.err);
   EXPECT_EQ(run.status, r.status) << r.err;
-  EXPECT_EQ(out, r.out);
-  if (!err.empty() && err.back() == '*') {
+  if (out != "?") {
+    EXPECT_EQ(out, r.out);
+  }
+  if (err == "?") {
+  } else if (!err.empty() && err.back() == '*') {
     const std::string prefix = err.substr(0, err.size() - 1);
     EXPECT_EQ(prefix, r.err.substr(0, prefix.size()));
     EXPECT_EQ(1, std::count(r.err.begin() + std::min(prefix.size(), r.err.size()), r.err.end(),
@@ -259,7 +262,7 @@ void run_row(const RunRow& row) {
   source.restart({});
   target.restart({});
   ASSERT_TRUE(source.running() && target.running());
-  run_and_check(row, {false, row.resume_args, 0, row.resume_out, row.resume_err, row.resumed}, places,
+  run_and_check(row, {false, row.resume_args, row.resume_status, row.resume_out, row.resume_err, row.resumed}, places,
                 source_before, target_before);
 }
 

@@ -49,8 +49,8 @@ struct RunRow {
   std::string name;
   std::vector<std::string> args;
   int status;
-  std::string out, err;
-  std::string migrated;  // app-tgt's users afterwards; "?" leaves them unchecked
+  std::string out, err;  // "?": not checked
+  std::string migrated;  // app-tgt's users afterwards; "?": not checked
   std::vector<std::string> source_faults = {}, target_faults = {};
   std::vector<SourceUser> source = kSource;
   std::vector<TargetUser> target = kTarget;
@@ -65,11 +65,12 @@ struct RunRow {
   long long target_delay_us = 0;  // the target waits this long before each answer
   ProcOptions::Out out_to = ProcOptions::Out::kPipe;  // idferry's standard output
   // When not empty, a second run of these arguments, after both instances
-  // restarted on their stores without fault plans: it must succeed, write
-  // `resume_out` and `resume_err`, and leave `resumed` as the target
-  // application's users.
+  // restarted on their stores without fault plans: it must end with
+  // `resume_status`, write `resume_out` and `resume_err`, and leave `resumed`
+  // as the target application's users.
   std::vector<std::string> resume_args = {};
   std::string resume_out = "", resume_err = "", resumed = "";
+  int resume_status = 0;
 };
 
 // Runs each row with fresh instances; failures name the row.
