@@ -36,6 +36,21 @@ int no_passphrase(char*, int, int, void*) { return 0; }
 
 const char* or_empty(const char* s) { return s ? s : ""; }
 
+// OpenSSL's default CA locations, read once per process and shared by every
+// client's TLS context: reading them takes some milliseconds each time, and
+// a run with many workers makes many clients. Null when they cannot be read.
+X509_STORE* default_ca_store() {
+  static X509_STORE* const store = [] {
+    X509_STORE* s = X509_STORE_new();
+    if (s && X509_STORE_set_default_paths(s) != 1) {
+      X509_STORE_free(s);
+      s = nullptr;
+    }
+    return s;
+  }();
+  return store;
+}
+
 }  // namespace
 
 SSOClient::SSOClient(const std::string& url, const std::string* certificate)
@@ -75,9 +90,9 @@ int SSOClient::ssl_auth_init_cert(soap* ctx) {
   if (ctx->ctx) SSL_CTX_free(ctx->ctx);
   ctx->ctx = tls;
   if (!tls) return ssl_setup_failed(ctx, "Can't setup context");
-  if (SSL_CTX_set_default_verify_paths(tls) != 1) {
-    return ssl_setup_failed(ctx, "Can't read default CA file and/or directory");
-  }
+  X509_STORE* cas = default_ca_store();
+  if (!cas) return ssl_setup_failed(ctx, "Can't read default CA file and/or directory");
+  SSL_CTX_set1_cert_store(tls, cas);
   if (ctx->keyfile) {
     // The key-file setting holds the PEM text itself. Key and certificate
     // may stand in either order: each reader skips blocks of other kinds.
