@@ -31,16 +31,15 @@ std::string conflict_line(const mig_user_info& user) {
 bool check_users(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
                  const std::string& target_app_id) {
   bool conflict = false;
-  failure_lines errors;
   const size_t failed = runner.run(
-      users.size(),
+      "Checking users conflicts", users.size(),
       [&](int worker, size_t i) {
         std::string error;
         mig_user_info& user = users[i];
         switch (look_up_login(target.at(worker), user, target_app_id, error)) {
           case look_up_result::failed:
             user.outcome = user_outcome::failed;
-            errors.set(i, error);
+            runner.fail(i, error);
             return false;
           case look_up_result::conflict:
             user.outcome = user_outcome::conflict;
@@ -61,7 +60,7 @@ bool check_users(phase_runner& runner, client_set& target, std::vector<mig_user_
         }
       });
   if (failed < users.size()) {
-    errors.write(failed);
+    runner.write_failure(failed);
     for (size_t i = failed + 1; i < users.size(); ++i) {
       users[i].target_id.clear();
       users[i].target_owned = false;

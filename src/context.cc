@@ -92,6 +92,15 @@ void log_v(const mig_options& options, const boost::basic_format<char>& format) 
   log_v(options, format.str());
 }
 
+bool mig_context::load_trusted_ca(const std::string& path) {
+  std::string text;
+  if (!load_file(path, text)) return false;
+  X509* cert = extract_certificate(text.c_str());
+  X509_free(cert);
+  if (cert) trusted_ca_ = text;
+  return cert != nullptr;
+}
+
 void mig_context::load() {
   log_v(options, "Checking certificates...");
   log_v(options, "Loading 'from' application certificate");

@@ -58,10 +58,13 @@ bool create_user_mangled(SSOClient& target, mig_user_info& user, const std::stri
       error = "Error registering user: " + a.message;
       return false;
     }
+    user.derived = static_cast<uint8_t>(n);
   }
   error = "Error registering user: " + user.login + " and its 99 derived logins are taken";
   return false;
 }
+
+const char kNoFreeLogin[] = "no free login";
 
 namespace {
 
@@ -191,13 +194,13 @@ bool create_users(phase_runner& runner, client_set& target, std::vector<mig_user
                   create_state& state, const std::vector<uint32_t>* chains) {
   std::mutex mu;
   std::map<size_t, std::string> lines;  // until they are released in list order
-  failure_lines errors;
   const size_t failed = runner.run(
-      users.size(),
+      "Creating users", users.size(),
       [&](int worker, size_t i) {
         std::string line, error;
         const bool ok = create_record(target.at(worker), users, i, state, line, error);
-        if (!ok) errors.set(i, error);
+        // The report names a login without free derived logins shortly.
+        if (!ok) runner.fail(i, error, users[i].derived == kMaxAttempts - 1 ? kNoFreeLogin : "");
         if (!line.empty()) {
           std::lock_guard<std::mutex> lock(mu);
           lines[i] = line;
@@ -213,7 +216,7 @@ bool create_users(phase_runner& runner, client_set& target, std::vector<mig_user
       },
       chains);
   if (failed < users.size()) {
-    errors.write(failed);
+    runner.write_failure(failed);
     return false;
   }
   return !halted();

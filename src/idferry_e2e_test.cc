@@ -378,3 +378,58 @@ TEST(IdferryRun, JobsGiveTheSameResults) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(IdferryRun, TheOperatorsView) {
+  const std::string transcript = kContext + kProbed + "Fetching users list...\ndone. 5 users fetched\n\n"
+      "Fetching users passwords...\ndone\n\nChecking users conflicts...\ndone\n\n"
+      "Creating users in target SSO...\ndone\n\n";
+  const std::string header = "source_id,source_login,login,outcome,detail\n";
+  run_rows({
+      {.name = "progress on a terminal", .args = {"auto", "-v", "--progress"}, .status = 0,
+       .out = kAllMangled, .err = transcript, .migrated = kMigrated, .target_delay_us = 60000,
+       .err_tty = true},
+      {.name = "no progress without --progress", .args = {"auto", "-v"}, .status = 0,
+       .out = kAllMangled, .err = transcript, .migrated = kMigrated, .err_tty = true},
+      {.name = "progress as plain lines", .args = {"auto", "--progress"}, .status = 0,
+       .out = kAllMangled, .err = "Creating users: 0/5 (0%), 0 users/s, ETA -:--:--\n",
+       .migrated = kMigrated, .target_faults = {Fault("createUser", 1, "delay\t10500000")}},
+      {.name = "report of a run that fails", .args = {"auto", "-c", "--report", "{report}"},
+       .status = 1, .out = kConflicts + kAnna, .err = "Error registering user: () \n",
+       .migrated = "anna1=s-1 bob=s-2", .target_faults = {Fault("createUser", 5, "exit")},
+       .report = header + "s-1,anna,anna1,mangled,\ns-2,bob,bob,taken_over,\n"
+                 "s-3,user7,user7,failed,Error registering user: () \ns-4,anna1,anna1,not_reached,\n"
+                 "s-5,dave,dave,not_reached,\n"},
+      {.name = "report of a check through a mapfile", .args = {"check", "--mapfile", "{map}", "--report",
+       "{report}"}, .status = 1, .out = kConflicts, .err = "", .migrated = "bob=t-bob",
+       .mapfile = "dave d,\"x\"\n",
+       .report = header + "s-1,anna,anna,conflict,t-anna\ns-2,bob,bob,takeover,t-bob\n"
+                 "s-3,user7,user7,conflict,t-user7\ns-4,anna1,anna1,free,\n"
+                 "s-5,dave,\"d,\"\"x\"\"\",free,\n"},
+      {.name = "no report when nothing was listed", .args = {"auto", "--report", "{report}"},
+       .status = 1, .out = "", .err = "ERROR: sso-from-url check failed\n", .migrated = "bob=t-bob",
+       .source_faults = {Fault("getSettings", 1, "drop")}, .report = "absent"},
+      {.name = "a report file that cannot be made", .args = {"auto", "--report", "{dir}/none/r.csv"},
+       .status = 10, .out = "", .err = "ERROR: can't write report file {dir}/none/r.csv\n",
+       .migrated = "bob=t-bob"},
+      {.name = "TLS verified", .args = {"auto", "--tls-ca", "{ca}"}, .status = 0, .out = kAllMangled,
+       .err = "", .migrated = kMigrated},
+      {.name = "TLS: a server certificate from another CA", .args = {"auto", "-v", "--tls-ca", "{ca}"},
+       .status = 1, .out = "",
+       .err = kContext + "Checking SSO URLs...\nFailed to get SSO settings ((SOAP-ENV:Sender) "
+           "SSL_ERROR_SSL error:0A000086:SSL routines::certificate verify failed unable to get local "
+           "issuer certificate)\nERROR: sso-to-url check failed\n",
+       .migrated = "bob=t-bob", .target_server = "other CA"},
+      {.name = "TLS: another host name", .args = {"auto", "--tls-ca", "{ca}"}, .status = 1, .out = "",
+       .err = "ERROR: sso-to-url check failed\n", .migrated = "bob=t-bob", .target_server = "other host"},
+      {.name = "no TLS verification without --tls-ca", .args = {"auto"}, .status = 0, .out = kAllMangled,
+       .err = "", .migrated = kMigrated, .target_server = "other CA"},
+      {.name = "TLS CA file missing", .args = {"auto", "--tls-ca", "{dir}/none.pem"}, .status = 10,
+       .out = "", .err = "ERROR: can't read TLS CA file {dir}/none.pem\n", .migrated = "bob=t-bob"},
+      {.name = "TLS CA file without certificate", .args = {"auto", "--tls-ca", "{empty}"}, .status = 10,
+       .out = "", .err = "ERROR: can't read TLS CA file {empty}\n", .migrated = "bob=t-bob"},
+  });
+}
+
+}  // namespace

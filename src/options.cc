@@ -1,5 +1,7 @@
 #include "src/options.h"
 
+#include <strings.h>
+
 #include <cstring>
 #include <iostream>
 
@@ -22,7 +24,11 @@ void describe_options(po::options_description& desc) {
       ("jobs,j", po::value<int>(), "service calls in flight per instance (1-64)")
       ("resume", po::bool_switch(), "skip users an earlier run migrated, finish its takeovers")
       ("retries", po::value<int>(), "retry calls that failed in transport up to N times")
-      ("verify", po::bool_switch(), "read every migrated user back before cleanup");
+      ("verify", po::bool_switch(), "read every migrated user back before cleanup")
+      ("progress", po::bool_switch(), "show progress of long phases on STDERR")
+      ("report", po::value<std::string>(), "write one CSV line per user to this file")
+      ("tls-ca", po::value<std::string>(), "verify instances' TLS certificates against FILE")
+      ("version", po::bool_switch(), "print version");
 }
 
 int int_or(const po::variables_map& vm, const char* name, int absent) {
@@ -49,6 +55,8 @@ bool holds_message_placeholder(int argc, char** argv) {
 }
 
 }  // namespace
+
+std::string version_line() { return std::string("idferry ") + IDFERRY_VERSION; }
 
 void print_mig_help(std::ostream& os, po::options_description& desc) {
   os << "Brelmont SSO users migration utility.\n"
@@ -105,6 +113,15 @@ bool check_arg_syntax(po::variables_map& vm) {
     std::cerr << "Verify is not allowed in 'check' mode" << std::endl;
     return false;
   }
+  if (vm.count("tls-ca")) {
+    for (const char* url : {"sso-from-url", "sso-to-url"}) {
+      const std::string scheme = vm[url].as<std::string>().substr(0, 8);
+      if (strncasecmp(scheme.c_str(), "https://", 8) != 0) {
+        std::cerr << "TLS verification needs https URLs" << std::endl;
+        return false;
+      }
+    }
+  }
   return true;
 }
 
@@ -140,6 +157,10 @@ mig_options_result mig_options_parser::read_options() const {
     print_mig_help(std::cout, desc);
     return kExitOk;
   }
+  if (vm["version"].as<bool>()) {
+    std::cout << version_line() << std::endl;
+    return kExitOk;
+  }
   if (!check_arg_syntax(vm)) return kExitUsage;
 
   mig_extras extras;
@@ -147,6 +168,9 @@ mig_options_result mig_options_parser::read_options() const {
   extras.resume = vm["resume"].as<bool>();
   extras.retries = int_or(vm, "retries", 0);
   extras.verify = vm["verify"].as<bool>();
+  extras.progress = vm["progress"].as<bool>();
+  if (vm.count("report")) extras.report = vm["report"].as<std::string>();
+  if (vm.count("tls-ca")) extras.tls_ca = vm["tls-ca"].as<std::string>();
   return mig_options_ptr(new mig_options(
       vm["app-from-cert"].as<std::string>(), vm["app-to-cert"].as<std::string>(),
       vm["sso-from-url"].as<std::string>(), vm["sso-to-url"].as<std::string>(),

@@ -10,6 +10,7 @@
 #ifndef IDFERRY_SRC_OPTIONS_H_
 #define IDFERRY_SRC_OPTIONS_H_
 
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -26,6 +27,9 @@ struct mig_extras {
   bool resume = false;  // skip users an earlier run migrated, finish its takeovers
   int retries = 0;      // retries of a call that failed in transport
   bool verify = false;  // read every migrated user back before the cleanup
+  bool progress = false;  // progress of long phases on standard error
+  std::optional<std::string> report;  // the per-user report file
+  std::optional<std::string> tls_ca;  // PEM file the instances' certificates must chain to
 };
 
 // The validated command line; built once and never changed afterwards.
@@ -38,7 +42,8 @@ struct mig_options {
         sso_from_url(sso_from_url), sso_to_url(sso_to_url), mode(mode),
         mapfile(mapfile), cleanup(cleanup), verbose(verbose), jobs(extras.jobs),
         resume(extras.resume),
-        retries(extras.retries), verify(extras.verify) {}
+        retries(extras.retries), verify(extras.verify), progress(extras.progress),
+        report(extras.report), tls_ca(extras.tls_ca) {}
 
   const std::string app_from_cert;  // source application certificate file
   const std::string app_to_cert;    // target application certificate file
@@ -52,7 +57,13 @@ struct mig_options {
   const bool resume;
   const int retries;
   const bool verify;
+  const bool progress;
+  const std::optional<std::string> report;
+  const std::optional<std::string> tls_ca;
 };
+
+// "idferry <version>".
+std::string version_line();
 
 typedef boost::shared_ptr<mig_options> mig_options_ptr;
 

@@ -36,6 +36,10 @@ const std::string kHelp =
     "                        takeovers\n"
     "  --retries arg         retry calls that failed in transport up to N times\n"
     "  --verify              read every migrated user back before cleanup\n"
+    "  --progress            show progress of long phases on STDERR\n"
+    "  --report arg          write one CSV line per user to this file\n"
+    "  --tls-ca arg          verify instances' TLS certificates against FILE\n"
+    "  --version             print version\n"
     "\n";
 
 struct Parsed {
@@ -80,6 +84,13 @@ TEST(Options, StatusesAndMessages) {
       {{"--help"}, 0, kHelp, ""},
       {{"Check", "-h"}, 0, kHelp, ""},
       {{"--he", "--mode", "bogus"}, 0, kHelp, ""},
+      {{"--version", "--help"}, 0, kHelp, ""},
+      {{"--version", "Check", "--jobs", "0"}, 0, "idferry 1.0.0\n", ""},
+      {{"--version", "--foo"}, 10, kHelp, parse + "unrecognised option '--foo'\n"},
+      {{"--ver"}, 10, kHelp,
+       parse + "option '--ver' is ambiguous and matches '--verbose', '--verify', and '--version'\n"},
+      {{"--re", "x"}, 10, kHelp,
+       parse + "option '--re' is ambiguous and matches '--report', '--resume', and '--retries'\n"},
       {{"--foo"}, 10, kHelp, parse + "unrecognised option '--foo'\n"},
       {{"--help", "--foo"}, 10, kHelp, parse + "unrecognised option '--foo'\n"},
       {Full({"check", "extra"}), 10, kHelp,
@@ -110,6 +121,10 @@ TEST(Options, StatusesAndMessages) {
       {Full({"check", "--retries=-1", "--resume"}), 10, "", "Retries must be a number from 0 to 10\n"},
       {Full({"check", "--resume", "--verify"}), 10, "", "Resume is not allowed in 'check' mode\n"},
       {Full({"check", "--verify"}), 10, "", "Verify is not allowed in 'check' mode\n"},
+      {{"check", "--tls-ca=ca.pem", "--app-from-cert=f", "--app-to-cert=t", "--sso-from-url=HTTPS://a",
+        "--sso-to-url=http://b"}, 10, "", "TLS verification needs https URLs\n"},
+      {{"check", "--tls-ca=ca.pem", "--app-from-cert=f", "--app-to-cert=t", "--sso-from-url=HTTPS://a",
+        "--sso-to-url=https://b", "--progress", "--report", "r.csv"}, -1, "", ""},
       {Full({"auto", "--resume", "--retries", "10", "--verify", "-j", "64"}), -1, "", ""},
       {Full({"auto", "--mapfile", ""}), -1, "", ""},
       {Full({"map", "--mapfile=m.txt"}), -1, "", ""},

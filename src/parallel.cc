@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "src/SSOClient/SSOClient.h"
+#include "src/progress.h"
 #include "src/run_control.h"
 
 client_set::client_set(factory make, int jobs) : make_(std::move(make)), clients_(jobs) {}
@@ -19,19 +20,25 @@ SSOClient& client_set::at(int worker) {
   return *client;
 }
 
-void failure_lines::set(size_t index, std::string line) {
-  std::lock_guard<std::mutex> lock(mu_);
-  lines_.emplace_back(index, std::move(line));
+void phase_runner::fail(size_t index, std::string line, std::string detail) {
+  std::lock_guard<std::mutex> lock(notes_mu_);
+  notes_[index] = detail.empty() ? line : detail;
+  lines_[index] = std::move(line);
 }
 
-void failure_lines::write(size_t index) {
-  std::lock_guard<std::mutex> lock(mu_);
-  for (const auto& [i, line] : lines_) {
-    if (i == index) std::cerr << line << std::endl;
-  }
+void phase_runner::note(size_t index, std::string detail) {
+  std::lock_guard<std::mutex> lock(notes_mu_);
+  notes_[index] = std::move(detail);
 }
 
-phase_runner::phase_runner(int jobs) : jobs_(std::max(1, jobs)) {}
+void phase_runner::write_failure(size_t index) {
+  std::lock_guard<std::mutex> lock(notes_mu_);
+  auto it = lines_.find(index);
+  if (it != lines_.end()) std::cerr << it->second << std::endl;
+}
+
+phase_runner::phase_runner(int jobs, progress_meter* meter)
+    : jobs_(std::max(1, jobs)), meter_(meter) {}
 
 namespace {
 
@@ -53,9 +60,26 @@ struct run_state {
 
 }  // namespace
 
-size_t phase_runner::run(size_t count, const std::function<bool(int, size_t)>& work,
+size_t phase_runner::run(const char* phase, size_t count,
+                         const std::function<bool(int, size_t)>& work,
                          const std::function<void(size_t, bool)>& done,
                          const std::vector<uint32_t>* chains) {
+  if (!meter_) return run_records(count, work, done, chains);
+  meter_->begin(phase, count);
+  const size_t failed = run_records(
+      count, [&](int worker, size_t i) {
+        const bool ok = work(worker, i);
+        meter_->advance();
+        return ok;
+      },
+      done, chains);
+  meter_->end();
+  return failed;
+}
+
+size_t phase_runner::run_records(size_t count, const std::function<bool(int, size_t)>& work,
+                                 const std::function<void(size_t, bool)>& done,
+                                 const std::vector<uint32_t>* chains) {
   if (jobs_ == 1) {
     for (size_t i = 0; i < count && !halted(); ++i) {
       const bool ok = work(0, i);

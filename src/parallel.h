@@ -19,12 +19,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 class SSOClient;
+class progress_meter;
 
 // The clients of one instance: client 0 is the one the run made first (and
 // uses for its own calls between phases); client k > 0 is made by worker k on
@@ -46,29 +48,28 @@ class client_set {
   std::vector<std::unique_ptr<SSOClient>> clients_;
 };
 
-// The error lines of a phase's failed records, set by the workers; the phase
-// writes the one of the first failure in list order, as the one-worker run
-// would have written it. Thread-safe.
-class failure_lines {
- public:
-  void set(size_t index, std::string line);
-  // Writes the line of `index` to standard error.
-  void write(size_t index);
-
- private:
-  std::mutex mu_;
-  std::vector<std::pair<size_t, std::string>> lines_;
-};
-
 // No further record in a chain.
 constexpr uint32_t kChainEnd = UINT32_MAX;
 
 class phase_runner {
  public:
-  explicit phase_runner(int jobs);
+  // `meter` (may be null) shows the progress of each run.
+  explicit phase_runner(int jobs, progress_meter* meter = nullptr);
   int jobs() const { return jobs_; }
 
-  // Runs work(worker, i) for the records 0 to count - 1. Once a work returns
+  // What the workers tell of a record, kept for the run's report: a failure,
+  // with the error line the phase writes if it is the first in list order
+  // and what the report says of it (the line itself when empty), or a note.
+  // Thread-safe.
+  void fail(size_t index, std::string line, std::string detail = "");
+  void note(size_t index, std::string detail);
+  // Writes the error line of a failed record to standard error.
+  void write_failure(size_t index);
+  // Each record's failure or note, by list position.
+  const std::map<size_t, std::string>& notes() const { return notes_; }
+
+  // Runs work(worker, i) for the records 0 to count - 1, showing the
+  // progress of `phase` on the meter. Once a work returns
   // false, or once the run is halted, no further record is started; work
   // under way finishes. done(i, before_failure) is called for every record
   // whose work finished, in list order: during the run as soon as every
@@ -79,12 +80,20 @@ class phase_runner {
   // record is started only once the record chained before it finished; the
   // others start in list order.
   // Returns the first failed record in list order, or count when none failed.
-  size_t run(size_t count, const std::function<bool(int worker, size_t index)>& work,
+  size_t run(const char* phase, size_t count,
+             const std::function<bool(int worker, size_t index)>& work,
              const std::function<void(size_t index, bool before_failure)>& done,
              const std::vector<uint32_t>* chains = nullptr);
 
+  size_t run_records(size_t count, const std::function<bool(int, size_t)>& work,
+                     const std::function<void(size_t, bool)>& done,
+                     const std::vector<uint32_t>* chains);
+
  private:
   const int jobs_;
+  progress_meter* const meter_;
+  std::mutex notes_mu_;
+  std::map<size_t, std::string> lines_, notes_;
 };
 
 #endif  // IDFERRY_SRC_PARALLEL_H_

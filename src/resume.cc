@@ -35,10 +35,9 @@ bool find_migrated(phase_runner& runner, client_set& target, std::vector<mig_use
                    const std::string& app_id, resume_findings& found) {
   std::vector<on_target> kind(users.size(), on_target::absent);
   std::mutex found_mu;
-  failure_lines errors;
   bool clean = true;
   const size_t failed = runner.run(
-      users.size(),
+      "Checking users already migrated", users.size(),
       [&](int worker, size_t i) {
         std::string login, error;
         kind[i] = look_up_migrated(target.at(worker), users[i], app_id, login, error);
@@ -46,17 +45,18 @@ bool find_migrated(phase_runner& runner, client_set& target, std::vector<mig_use
           std::lock_guard<std::mutex> lock(found_mu);
           found.target_login[i] = login;
         }
-        if (kind[i] == on_target::failed) errors.set(i, error);
+        if (kind[i] == on_target::failed) runner.fail(i, error);
         return kind[i] != on_target::failed;
       },
       [&](size_t i, bool before_failure) {
         if (!before_failure || kind[i] != on_target::other_data) return;
         std::cerr << other_data_line(users[i]) << std::endl;
         users[i].outcome = user_outcome::failed;
+        runner.note(i, "on the target with other data");
         clean = false;
       });
   if (failed < users.size()) {
-    errors.write(failed);
+    runner.write_failure(failed);
     return false;
   }
   return clean && !halted();

@@ -21,20 +21,19 @@ bool get_users(SSOClient& source, std::vector<mig_user_info>& users) {
 
 bool get_users_passwords(phase_runner& runner, client_set& source,
                          std::vector<mig_user_info>& users) {
-  failure_lines errors;
   const size_t failed = runner.run(
-      users.size(),
+      "Fetching users passwords", users.size(),
       [&](int worker, size_t i) {
         SSOClient& client = source.at(worker);
         if (client.getUserPassword(users[i].id, users[i].password_hash, users[i].hash_type)) {
           return true;
         }
-        errors.set(i, "ERROR: " + client.getErrorMessage());
+        runner.fail(i, "ERROR: " + client.getErrorMessage());
         return false;
       },
       [](size_t, bool) {});
   if (failed < users.size()) {
-    errors.write(failed);
+    runner.write_failure(failed);
     for (size_t i = failed; i < users.size(); ++i) users[i].password_hash = users[i].hash_type = "";
     return false;
   }

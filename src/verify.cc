@@ -54,14 +54,13 @@ bool verify_users(phase_runner& runner, client_set& target, std::vector<mig_user
   unverified = 0;
   std::mutex mu;
   std::map<size_t, std::string> differences;
-  failure_lines errors;
   const size_t failed = runner.run(
-      users.size(),
+      "Verifying users", users.size(),
       [&](int worker, size_t i) {
         std::string differs, error;
         if (!verify_record(target.at(worker), users[i], migrated_login(users, i, resumed), app_id,
                            differs, error)) {
-          errors.set(i, error);
+          runner.fail(i, error);
           return false;
         }
         if (!differs.empty()) {
@@ -77,12 +76,13 @@ bool verify_users(phase_runner& runner, client_set& target, std::vector<mig_user
         if (before_failure) {
           ++unverified;
           users[i].outcome = user_outcome::unverified;
+          runner.note(i, it->second);
           write_result("UNVERIFIED(" + users[i].login + ":" + users[i].id + "): " + it->second);
         }
         differences.erase(it);
       });
   if (failed < users.size()) {
-    errors.write(failed);
+    runner.write_failure(failed);
     return false;
   }
   return !halted();

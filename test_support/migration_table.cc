@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <set>
 
@@ -96,6 +97,8 @@ struct Places {
     if (name == "nocn") dir.write(name, self_signed_pem({{"O", "Brelmont"}}));
     if (name == "garbage") dir.write(name, "-----BEGIN CERTIFICATE-----\nxyz\n");
     if (name == "enc") dir.write(name, encrypted_cert());
+    if (name == "report") path = dir.file("report.csv");
+    if (name == "ca") dir.write(name, test_ca_pem().substr(0, test_ca_pem().find("-----BEGIN PRIVATE")));
     return made[name] = path;
   }
 
@@ -136,6 +139,7 @@ void run_and_check(const RunRow& row, const Run& run, Places& places,
   ProcOptions proc;
   const bool first = run.first;
   if (first) proc.out = row.out_to;
+  if (first) proc.err_tty = row.err_tty;
   if (first && !row.interrupt.empty()) {
     // "OP:N[:2]": SIGINT (twice) once the target's journal holds N calls of OP.
     const size_t colon = row.interrupt.find(':');
@@ -157,6 +161,16 @@ void run_and_check(const RunRow& row, const Run& run, Places& places,
   }
   const ProcResult r = run_process(argv, proc);
 
+  std::string got_err = r.err;
+  if (proc.err_tty) {
+    size_t draws = 0;
+    for (size_t cr; (cr = got_err.find('\r')) != std::string::npos; ++draws) {
+      const size_t end = got_err.find("\033[K", cr);
+      ASSERT_NE(std::string::npos, end) << r.err;
+      got_err.erase(cr, end + 3 - cr);
+    }
+    EXPECT_EQ(std::count(run.args.begin(), run.args.end(), "--progress") > 0, draws > 0) << r.err;
+  }
   const std::string out = places.expand(run.out), err = places.expand(run.err);
   EXPECT_EQ(run.status, r.status) << r.err;
   if (out != "?") {
@@ -165,11 +179,26 @@ void run_and_check(const RunRow& row, const Run& run, Places& places,
   if (err == "?") {
   } else if (!err.empty() && err.back() == '*') {
     const std::string prefix = err.substr(0, err.size() - 1);
-    EXPECT_EQ(prefix, r.err.substr(0, prefix.size()));
-    EXPECT_EQ(1, std::count(r.err.begin() + std::min(prefix.size(), r.err.size()), r.err.end(),
-                            '\n')) << r.err;
+    EXPECT_EQ(prefix, got_err.substr(0, prefix.size()));
+    EXPECT_EQ(1, std::count(got_err.begin() + std::min(prefix.size(), got_err.size()),
+                            got_err.end(), '\n')) << got_err;
   } else {
-    EXPECT_EQ(err, r.err);
+    EXPECT_EQ(err, got_err);
+  }
+  if (first && !row.report.empty()) {
+    const std::string report = places.get("report");
+    struct stat st {};
+    const bool made = stat(report.c_str(), &st) == 0;
+    EXPECT_EQ(row.report != "absent", made);
+    if (made) {
+      EXPECT_EQ(0600u, st.st_mode & 0777);
+      EXPECT_EQ(places.expand(row.report), read_file(report));
+    }
+    size_t files = 0;  // the report, the temporary file, and the row's own files
+    for (const auto& e : std::filesystem::directory_iterator(places.dir.path())) {
+      files += e.path().string().rfind(report, 0) == 0;
+    }
+    EXPECT_EQ(made ? 1u : 0u, files);
   }
 
   const std::vector<standin::UserRecord> after = target.users();
@@ -250,6 +279,13 @@ void run_row(const RunRow& row) {
   }
   t.faults = row.target_faults;
   t.delay_us = row.target_delay_us;
+  if (!row.target_server.empty()) {
+    std::string cert, key;
+    const std::string& ca = app_cert_pem(row.target_server == "other CA" ? "another CA" : "tessad-standin test CA");
+    const std::string host = row.target_server == "other CA" ? "127.0.0.1" : "sso.example.org";
+    EXPECT_EQ(0, gen_server_certificate("srv", host, cert, key, &ca));
+    t.server_pem = cert + key;
+  }
   StandinProcess source(s), target(t);
   ASSERT_TRUE(source.running() && target.running());
   const std::vector<standin::UserRecord> source_before = source.users();

@@ -20,7 +20,8 @@
 // {dir} a directory, {fifo} a FIFO without writer, {huge} a sparse file over
 // 1 GiB, {empty} an empty file, {binary} 4 KiB of bytes, {nocn} a certificate
 // without CN, {garbage} a truncated PEM block, {enc} the source certificate
-// with its key encrypted.
+// with its key encrypted, {ca} the CA of the instances' server certificates,
+// {report} the path of a report file (which must not exist before the run).
 #ifndef IDFERRY_TEST_SUPPORT_MIGRATION_TABLE_H_
 #define IDFERRY_TEST_SUPPORT_MIGRATION_TABLE_H_
 
@@ -63,7 +64,19 @@ struct RunRow {
   // ("OP:N:2": two signals at once).
   std::string interrupt = "";
   long long target_delay_us = 0;  // the target waits this long before each answer
+  // The target's server certificate: "" the usual one, "other CA" one for
+  // 127.0.0.1 under another CA, "other host" one for another host name.
+  std::string target_server = "";
   ProcOptions::Out out_to = ProcOptions::Out::kPipe;  // idferry's standard output
+  // Standard error on a terminal: the progress line's draws (carriage
+  // return, text, erase to the end of the line) and erasures are taken out
+  // before `err` is compared, and there must be some exactly when the
+  // arguments hold --progress.
+  bool err_tty = false;
+  // The report file {report} after the first run: "" not checked, "absent"
+  // none (nor a temporary file beside it), else its whole content (and mode
+  // 0600).
+  std::string report = "";
   // When not empty, a second run of these arguments, after both instances
   // restarted on their stores without fault plans: it must end with
   // `resume_status`, write `resume_out` and `resume_err`, and leave `resumed`

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
+#include <termios.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -97,6 +99,15 @@ ProcResult run_process(const std::vector<std::string>& argv, const ProcOptions& 
     close(out[0]);
     close(out[1]);
     out[1] = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  }
+  if (options.err_tty) {
+    close(err[0]);
+    close(err[1]);
+    winsize size{};
+    size.ws_col = 100;
+    termios raw{};
+    cfmakeraw(&raw);
+    if (openpty(&err[0], &err[1], nullptr, &raw, &size) != 0) harness_failure("openpty failed");
   }
   const pid_t pid = spawn(argv, out[1], err[1]);
   close(out[1]);

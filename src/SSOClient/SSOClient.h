@@ -7,8 +7,8 @@
 // (so the many calls of a migration share one connection and one TLS
 // handshake), the SOAP 1.2 namespace table, and TLS through
 // ssl_auth_init_cert, which installs the client certificate and key from the
-// PEM text held in memory rather than from files. Server certificates are not
-// verified. A bad certificate does not make construction fail: calls then go
+// PEM text held in memory rather than from files. Server certificates are
+// verified only against trusted certificates given to the constructor. A bad certificate does not make construction fail: calls then go
 // out without a client certificate, and the service decides.
 //
 // Every operation returns true on success and false on failure (authenticate
@@ -58,8 +58,11 @@ class SSOClient {
 
   // `certificate` points at PEM text holding the application's client
   // certificate and private key (either order), or is null for a client
-  // without certificate. The text is copied.
-  SSOClient(const std::string& url, const std::string* certificate);
+  // without certificate. `trustedCa`, when not null, points at PEM
+  // certificates: the server's certificate must then chain to one of them
+  // and name the URL's host, or no call gets through. The texts are copied.
+  SSOClient(const std::string& url, const std::string* certificate,
+            const std::string* trustedCa = nullptr);
 
   // Bounds on what one response may hold, so that a broken or hostile
   // service cannot make the client use memory without limit: items in one
@@ -203,6 +206,7 @@ class SSOClient {
   std::string m_url;
   std::string m_certificate;
   std::string m_appId;
+  std::string m_trustedCa;  // PEM certificates the server must chain to; empty: none
   std::unique_ptr<sso> m_proxy;
   std::chrono::steady_clock::time_point m_callStarted;  // of the current attempt
   RetryPolicy m_retry;

@@ -68,6 +68,11 @@ FaultAction parse_action(const std::vector<std::string>& f, std::string* error) 
     a.http_status = static_cast<int>(number(f[3], 100, 599));
     if (a.http_status < 0) *error = "the HTTP status must be a number from 100 to 599";
     a.body = f[4];
+  } else if (kind == "delay") {
+    if (!arity(4, 4, "delay MICROSECONDS")) return a;
+    a.kind = FaultAction::Kind::kDelay;
+    a.delay_us = number(f[3], 0, 60000000);
+    if (a.delay_us < 0) *error = "the delay must be a number of microseconds up to 60000000";
   } else if (kind == "alter") {
     if (!arity(5, 6, "alter USER_ID FIELD [VALUE]")) return a;
     a.kind = FaultAction::Kind::kAlter;
@@ -87,7 +92,7 @@ FaultAction parse_action(const std::vector<std::string>& f, std::string* error) 
                                : FaultAction::Kind::kLost;
   } else {
     *error = "unknown action \"" + escape_field(kind) +
-             "\" (expected fault, http, drop, cut, exit, empty, lost or alter)";
+             "\" (expected fault, http, drop, cut, exit, empty, lost, alter or delay)";
   }
   return a;
 }

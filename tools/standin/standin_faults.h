@@ -13,6 +13,7 @@
 //   OPERATION  N  empty
 //   OPERATION  N  lost
 //   OPERATION  N  alter  USER_ID  login|hash|type|owner|delete  [VALUE]
+//   OPERATION  N  delay  MICROSECONDS
 //
 // OPERATION is one of the 21 service operations ("createUser"). N is the
 // 1-based number of the call of that operation, counted over all connections
@@ -32,7 +33,8 @@
 //    answer, as when a network drops the answer of a write that took effect;
 //  - alter: the call does its work and is answered, then the stored user
 //    USER_ID is changed behind its caller's back: its login, password hash,
-//    hash type or owner set to VALUE, or the user deleted.
+//    hash type or owner set to VALUE, or the user deleted;
+//  - delay: the call waits that long (up to 60 s) first, then does its work.
 // When several rules match a call, the first one in the file wins. Empty lines
 // and lines starting with "#" are skipped.
 //
@@ -60,7 +62,7 @@ class FaultPlanError : public std::runtime_error {
 const std::vector<std::string>& operation_names();
 
 struct FaultAction {
-  enum class Kind { kFault, kHttp, kDrop, kCut, kExit, kEmpty, kLost, kAlter };
+  enum class Kind { kFault, kHttp, kDrop, kCut, kExit, kEmpty, kLost, kAlter, kDelay };
   Kind kind = Kind::kDrop;
   // kFault
   bool receiver = false;  // Receiver, else Sender
@@ -72,6 +74,8 @@ struct FaultAction {
   std::string body;
   // kAlter
   std::string user_id, field, value;
+  // kDelay
+  std::int64_t delay_us = 0;
 };
 
 class FaultPlan {

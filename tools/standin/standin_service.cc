@@ -120,6 +120,7 @@ int inject(struct soap* soap, Connection& conn, const char* operation,
     }
     case FaultAction::Kind::kLost:
     case FaultAction::Kind::kAlter:
+    case FaultAction::Kind::kDelay:
       return SOAP_STOP;  // acted on after the call's work (handle)
     case FaultAction::Kind::kFault:
       server.delay();
@@ -141,7 +142,11 @@ int handle(struct soap* soap, const char* operation, std::vector<const std::stri
   const std::optional<FaultAction> action = server.injected_action(operation);
   const bool after = action && (action->kind == FaultAction::Kind::kLost ||
                                 action->kind == FaultAction::Kind::kAlter);
-  if (action && !after) return inject(soap, conn, operation, keys, *action);
+  if (action && action->kind == FaultAction::Kind::kDelay) {
+    server.delay(action->delay_us);
+  } else if (action && !after) {
+    return inject(soap, conn, operation, keys, *action);
+  }
   const std::string* caller = conn.caller ? &*conn.caller : nullptr;
   Status st = body(server.directory(), caller);
   std::string outcome = "ok";
