@@ -129,7 +129,16 @@ size_t phase_runner::run_records(size_t count, const std::function<bool(int, siz
       s.state[i] = kRunning;
       ++s.in_flight;
       lock.unlock();
-      const bool ok = work(w, i);
+      bool ok = false;
+      // An exception on a worker (running out of memory, say) fails its
+      // record like a failed call instead of ending the process.
+      try {
+        ok = work(w, i);
+      } catch (const std::exception& e) {
+        fail(i, std::string("ERROR: unexpected failure: ") + e.what());
+      } catch (...) {
+        fail(i, "ERROR: unexpected failure");
+      }
       lock.lock();
       --s.in_flight;
       s.state[i] = ok ? kDone : kFailed;
