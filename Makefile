@@ -1,6 +1,8 @@
 # Developer and operator entry points over CMake.
 #   make demo   build the Release binaries and run the demo
-#   make test   build everything under the sanitizers and run the whole suite
+#   make test   build everything under the sanitizers and the Debian package, and run
+#               the whole suite
+#   make package  build the Release tree and the Debian package idferry_<version>_amd64.deb
 #   make bench  build the Release tree and run the migration benchmark
 #   make fuzz   build the fuzzing tree (clang) and run each fuzz program
 # All first install whatever Debian packages are missing.
@@ -11,7 +13,7 @@ TEST_DIR := build/test
 FUZZ_DIR := build/fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps release test-build test demo bench fuzz clean
+.PHONY: all deps release package test-build test demo bench fuzz clean
 
 all: release
 
@@ -26,7 +28,11 @@ test-build: deps
 	cmake -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=Debug -DIDFERRY_SANITIZE=ON
 	cmake --build $(TEST_DIR) -j $(JOBS)
 
-test: test-build
+# The package test unpacks $(RELEASE_DIR)/idferry_<version>_amd64.deb.
+package: release
+	cmake --build $(RELEASE_DIR) --target package
+
+test: test-build package
 	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
 
 demo: release

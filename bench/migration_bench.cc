@@ -21,6 +21,13 @@
 //                       the fastest floor (shared machines are noisy; default 1)
 //   --no-floor          skip the floor runs
 //   --wrap "CMD ARGS"   run idferry under a profiler, e.g. --wrap "perf record -g -o idf.data"
+//   --jobs-delay-users N     users of the --jobs table with delay (default 2000; 0 skips it)
+//   --jobs-delay-ms MS       delay added to every call there (default 20)
+//   --jobs-list N,N,...      --jobs values there (default 1,8,32,64)
+//   --jobs-loopback-users N  users of the --jobs table without delay (default 100000; 0 skips)
+//   --jobs-loopback N,N,...  --jobs values there (default 1,2,4)
+//   --jobs-growth N,N        user counts of the growth row at --jobs 32 (default 10000,100000)
+//   --jobs-memory            add auto at 1,000,000 users with --jobs 1 and 32 (peak memory)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,13 +59,25 @@ struct Flags {
   bool floor = true;
   int repeat = 1;
   std::vector<std::string> wrap;
+  long jobs_delay_users = 2000, jobs_delay_ms = 20, jobs_loopback_users = 100000;
+  std::vector<long> jobs_list = {1, 8, 32, 64}, jobs_loopback = {1, 2, 4};
+  std::vector<long> jobs_growth = {10000, 100000};
+  bool jobs_memory = false;
 };
+
+std::vector<long> numbers(const std::string& s);
 
 std::vector<std::string> split(const std::string& s) {
   std::vector<std::string> out;
   std::stringstream in(s);
   std::string item;
   while (std::getline(in, item, ',')) out.push_back(item);
+  return out;
+}
+
+std::vector<long> numbers(const std::string& s) {
+  std::vector<long> out;
+  for (const std::string& n : split(s)) out.push_back(std::atol(n.c_str()));
   return out;
 }
 
@@ -86,6 +105,20 @@ bool parse_flags(int argc, char** argv, Flags* f) {
       f->delay_users = std::atol(value().c_str());
     } else if (a == "--repeat") {
       f->repeat = std::atoi(value().c_str());
+    } else if (a == "--jobs-delay-users") {
+      f->jobs_delay_users = std::atol(value().c_str());
+    } else if (a == "--jobs-delay-ms") {
+      f->jobs_delay_ms = std::atol(value().c_str());
+    } else if (a == "--jobs-list") {
+      f->jobs_list = numbers(value());
+    } else if (a == "--jobs-loopback-users") {
+      f->jobs_loopback_users = std::atol(value().c_str());
+    } else if (a == "--jobs-loopback") {
+      f->jobs_loopback = numbers(value());
+    } else if (a == "--jobs-growth") {
+      f->jobs_growth = numbers(value());
+    } else if (a == "--jobs-memory") {
+      f->jobs_memory = true;
     } else if (a == "--no-floor") {
       f->floor = false;
     } else if (a == "--wrap") {
@@ -169,7 +202,7 @@ struct Row {
   double floor_cpu = 0;
 };
 
-Row run_one(const Flags& f, const std::string& mode, long users, long delay_us) {
+Row run_one(const Flags& f, const std::string& mode, long users, long delay_us, long jobs = 1) {
   Row row;
   row.mode = mode;
   row.users = users;
@@ -181,6 +214,7 @@ Row run_one(const Flags& f, const std::string& mode, long users, long delay_us) 
                                      "--sso-from-url", in.source->url(),
                                      "--sso-to-url", in.target->url()};
     if (!in.mapfile.empty()) argv.push_back("--mapfile=" + in.mapfile);
+    if (jobs > 1) argv.insert(argv.end(), {"--jobs", std::to_string(jobs)});
     argv.insert(argv.begin(), f.wrap.begin(), f.wrap.end());
     row.run = bench::run_measured(argv, in.source->dir() + "/out.txt",
                                   in.source->dir() + "/err.txt");
@@ -223,6 +257,51 @@ Row run_one(const Flags& f, const std::string& mode, long users, long delay_us) 
   return row;
 }
 
+// auto runs of `users` users with each --jobs value of `jobs`, one row each.
+void jobs_table(const Flags& f, long users, long delay_ms, const std::vector<long>& jobs) {
+  std::printf("\nauto with --jobs, %ld users, %ld ms added to every call\n", users, delay_ms);
+  std::printf("%-5s %8s %9s %8s %8s %14s %9s %9s\n", "jobs", "wall_s", "users/s", "speedup",
+              "rss_MiB", "1M_users_min", "src_c/h", "tgt_c/h");
+  Flags once = f;
+  once.floor = false;
+  double base = 0;
+  for (long j : jobs) {
+    const Row r = run_one(once, "auto", users, delay_ms * 1000, j);
+    const double rate = users / r.run.wall;
+    if (base == 0) base = rate;
+    char src[32], tgt[32];
+    std::snprintf(src, sizeof src, "%lld/%lld", r.src.connections, r.src.handshakes);
+    std::snprintf(tgt, sizeof tgt, "%lld/%lld", r.tgt.connections, r.tgt.handshakes);
+    std::printf("%-5ld %8.2f %9.0f %8.2f %8.1f %14.1f %9s %9s\n", j, r.run.wall, rate, rate / base,
+                r.run.peak_rss_kib / 1024.0, 1e6 / rate / 60, src, tgt);
+    std::fflush(stdout);
+  }
+}
+
+void jobs_tables(const Flags& f) {
+  if (f.jobs_delay_users > 0) jobs_table(f, f.jobs_delay_users, f.jobs_delay_ms, f.jobs_list);
+  if (f.jobs_loopback_users > 0) jobs_table(f, f.jobs_loopback_users, 0, f.jobs_loopback);
+  if (f.jobs_growth.size() == 2) {
+    Flags once = f;
+    once.floor = false;
+    const Row small = run_one(once, "auto", f.jobs_growth[0], 0, 32);
+    const Row large = run_one(once, "auto", f.jobs_growth[1], 0, 32);
+    std::printf("\nauto --jobs 32 on loopback: %ld users %.2f s, %ld users %.2f s: %ldx the users "
+                "took %.2fx the wall time\n", small.users, small.run.wall, large.users,
+                large.run.wall, large.users / small.users, large.run.wall / small.run.wall);
+  }
+  if (f.jobs_memory) {
+    Flags once = f;
+    once.floor = false;
+    const Row one = run_one(once, "auto", 1000000, 0, 1);
+    const Row many = run_one(once, "auto", 1000000, 0, 32);
+    std::printf("\nauto, 1,000,000 users on loopback: --jobs 1 %.1f s, peak %.1f MiB; --jobs 32 "
+                "%.1f s, peak %.1f MiB (%.3fx)\n", one.run.wall, one.run.peak_rss_kib / 1024.0,
+                many.run.wall, many.run.peak_rss_kib / 1024.0,
+                static_cast<double>(many.run.peak_rss_kib) / one.run.peak_rss_kib);
+  }
+}
+
 }  // namespace
 
 int run(int argc, char** argv) {
@@ -230,7 +309,9 @@ int run(int argc, char** argv) {
   if (!parse_flags(argc, argv, &flags)) {
     std::cerr << "usage: migration_bench [--users N,N] [--million] [--modes auto,check,map]\n"
                  "       [--conflicts PCT] [--owned PCT] [--delays MS,MS] [--delay-users N]\n"
-                 "       [--repeat N] [--no-floor] [--wrap \"CMD ARGS\"]\n";
+                 "       [--repeat N] [--no-floor] [--wrap \"CMD ARGS\"] [--jobs-delay-users N]\n"
+                 "       [--jobs-delay-ms MS] [--jobs-list N,N] [--jobs-loopback-users N]\n"
+                 "       [--jobs-loopback N,N] [--jobs-growth N,N] [--jobs-memory]\n";
     return 2;
   }
   std::printf("idferry against two stand-in instances over HTTPS on loopback; %d%% of the "
@@ -316,6 +397,7 @@ int run(int argc, char** argv) {
                   seconds / 3600, calls_per_user, per_call * 1e3);
     }
   }
+  jobs_tables(flags);
   return 0;
 }
 

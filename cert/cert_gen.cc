@@ -2,6 +2,7 @@
 
 #include "cert/cert_gen.h"
 
+#include <arpa/inet.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -283,7 +284,23 @@ int get_written_BIO_data(BIO* bio, char** data) {
   return static_cast<int>(len);
 }
 
-int gen_certificate_(const char* name, char* cert_buf, char* key_buf, const char* ca_pem) {
+namespace {
+
+// Adds subjectAltName `alt_name` ("DNS:..." or "IP:...") to the certificate
+// and signs it again with `sign_key`. 0 or -1.
+int add_alt_name(X509* cert, const char* alt_name, EVP_PKEY* sign_key) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, alt_name);
+  const bool ok = ext != nullptr && X509_add_ext(cert, ext, -1) == 1 &&
+                  X509_sign(cert, sign_key, signing_digest()) > 0;
+  X509_EXTENSION_free(ext);
+  return ok ? 0 : -1;
+}
+
+// gen_certificate_, with a subjectAltName when `alt_name` is not null.
+int generate(const char* name, const char* alt_name, char* cert_buf, char* key_buf,
+             const char* ca_pem) {
   if (name == nullptr || cert_buf == nullptr || key_buf == nullptr) return -1;
   // Longer names would not fit the subject text; they are refused rather
   // than cut, so a certificate never carries a name other than the one asked.
@@ -308,6 +325,9 @@ int gen_certificate_(const char* name, char* cert_buf, char* key_buf, const char
       ok = ca_cert != nullptr && ca_key != nullptr;
       if (ok) cert = certification_authority(ca_cert, ca_key, req, "");
     }
+    if (ok && cert != nullptr && alt_name != nullptr) {
+      ok = add_alt_name(cert, alt_name, ca_pem != nullptr ? ca_key : key) == 0;
+    }
     int cert_len = ok && cert != nullptr ? write_certificate(cert, &cert_pem) : -1;
     int key_len = cert_len >= 0 ? write_private_key(key, nullptr, &key_pem) : -1;
     // Texts that do not fit the caller's buffers are refused whole; a cut
@@ -328,6 +348,31 @@ int gen_certificate_(const char* name, char* cert_buf, char* key_buf, const char
   free(cert_pem);
   free(key_pem);
   return result;
+}
+
+}  // namespace
+
+int gen_certificate_(const char* name, char* cert_buf, char* key_buf, const char* ca_pem) {
+  return generate(name, nullptr, cert_buf, key_buf, ca_pem);
+}
+
+int gen_server_certificate(const std::string& name, const std::string& host,
+                           std::string& cert_pem, std::string& key_pem,
+                           const std::string* ca_pem) {
+  unsigned char address[16];
+  const bool ip = inet_pton(AF_INET, host.c_str(), address) == 1 ||
+                  inet_pton(AF_INET6, host.c_str(), address) == 1;
+  // A host that would be read as more than one name is refused.
+  if (host.empty() || host.find_first_of(",|\r\n") != std::string::npos) return -1;
+  const std::string alt = (ip ? "IP:" : "DNS:") + host;
+  std::vector<char> cert_buf(kCertPemBufferSize), key_buf(kCertPemBufferSize);
+  if (generate(name.c_str(), alt.c_str(), cert_buf.data(), key_buf.data(),
+               ca_pem ? ca_pem->c_str() : nullptr) != 0) {
+    return -1;
+  }
+  cert_pem = cert_buf.data();
+  key_pem = key_buf.data();
+  return 0;
 }
 
 int gen_certificate(const std::string& name, std::string& cert_pem, std::string& key_pem,

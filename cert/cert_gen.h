@@ -118,4 +118,13 @@ int gen_certificate_(const char* name, char* cert_buf, char* key_buf, const char
 int gen_certificate(const std::string& name, std::string& cert_pem, std::string& key_pem,
                     const std::string* ca_pem);
 
+// gen_certificate for a certificate that also serves a TLS server: it
+// carries `host` as subjectAltName, an IP address when the text is one (IPv4
+// or IPv6), a DNS name otherwise, so that clients checking the server's name
+// accept it. A host holding "," "|" or a line end is refused. 0 or -1; both
+// texts are assigned on success only.
+int gen_server_certificate(const std::string& name, const std::string& host,
+                           std::string& cert_pem, std::string& key_pem,
+                           const std::string* ca_pem);
+
 #endif  // IDFERRY_CERT_CERT_GEN_H_

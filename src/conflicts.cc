@@ -3,29 +3,70 @@
 #include <iostream>
 
 #include "src/SSOClient/SSOClient.h"
+#include "src/parallel.h"
+#include "src/run_control.h"
 
-bool check_users(SSOClient& target, std::vector<mig_user_info>& users,
+look_up_result look_up_login(SSOClient& target, mig_user_info& user,
+                             const std::string& target_app_id, std::string& error) {
+  std::string id;
+  if (!target.getUserId(user.login, id)) {
+    if (target.getErrorSubCode() == "sso:noSuchUser") return look_up_result::free;
+    error = "Error getting userId: " + target.getErrorMessage();
+    return look_up_result::failed;
+  }
+  user.target_id = id;
+  SSOClient::UserInfo holder;
+  if (!target.getUserInfo(user.target_id, holder)) {
+    error = "Error getting userInfo: " + target.getErrorMessage();
+    return look_up_result::failed;
+  }
+  user.target_owned = holder.applicationId == target_app_id;
+  return user.target_owned ? look_up_result::owned : look_up_result::conflict;
+}
+
+std::string conflict_line(const mig_user_info& user) {
+  return "CONFLICT: " + user.login + "(" + user.id + ">" + user.target_id + ")";
+}
+
+bool check_users(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
                  const std::string& target_app_id) {
   bool conflict = false;
-  for (mig_user_info& user : users) {
-    std::string id;
-    if (!target.getUserId(user.login, id)) {
-      if (target.getErrorSubCode() == "sso:noSuchUser") continue;  // the login is free
-      std::cerr << "Error getting userId: " << target.getErrorMessage() << std::endl;
-      return false;
+  const size_t failed = runner.run(
+      "Checking users conflicts", users.size(),
+      [&](int worker, size_t i) {
+        std::string error;
+        mig_user_info& user = users[i];
+        switch (look_up_login(target.at(worker), user, target_app_id, error)) {
+          case look_up_result::failed:
+            user.outcome = user_outcome::failed;
+            runner.fail(i, error);
+            return false;
+          case look_up_result::conflict:
+            user.outcome = user_outcome::conflict;
+            break;
+          case look_up_result::owned:
+            user.outcome = user_outcome::takeover;
+            break;
+          case look_up_result::free:
+            user.outcome = user_outcome::free;
+            break;
+        }
+        return true;
+      },
+      [&](size_t i, bool before_failure) {
+        if (before_failure && users[i].outcome == user_outcome::conflict) {
+          write_result(conflict_line(users[i]));
+          conflict = true;
+        }
+      });
+  if (failed < users.size()) {
+    runner.write_failure(failed);
+    for (size_t i = failed + 1; i < users.size(); ++i) {
+      users[i].target_id.clear();
+      users[i].target_owned = false;
+      users[i].outcome = user_outcome::none;
     }
-    user.target_id = id;
-    SSOClient::UserInfo holder;
-    if (!target.getUserInfo(user.target_id, holder)) {
-      std::cerr << "Error getting userInfo: " << target.getErrorMessage() << std::endl;
-      return false;
-    }
-    user.target_owned = holder.applicationId == target_app_id;
-    if (!user.target_owned) {
-      std::cout << "CONFLICT: " << user.login << "(" << user.id << ">" << user.target_id << ")"
-                << "\n";
-      conflict = true;
-    }
+    return false;
   }
-  return !conflict;
+  return !conflict && !halted();
 }

@@ -14,13 +14,30 @@
 #include "src/users.h"
 
 class SSOClient;
+class client_set;
+class phase_runner;
+
+// What one record's login is on the target.
+enum class look_up_result { free, owned, conflict, failed };
+
+// Looks up one record's login (getUserId, then getUser for its holder) and
+// sets target_id and target_owned; `error` receives the line of a failed
+// lookup ("Error getting userId: ..." or "Error getting userInfo: ...").
+look_up_result look_up_login(SSOClient& target, mig_user_info& user,
+                             const std::string& target_app_id, std::string& error);
+
+// "CONFLICT: <login>(<source id>><target id>)".
+std::string conflict_line(const mig_user_info& user);
 
 // True when no conflict was found and no lookup failed. Goes on after a
 // conflict, so every conflict is listed, but stops at the first failed
 // lookup ("Error getting userId: " or "Error getting userInfo: " and the
-// client's message on standard error); records after it are not looked at.
-// Sets target_id and target_owned of every record it looks at.
-bool check_users(SSOClient& target, std::vector<mig_user_info>& users,
+// client's message on standard error); records after it are left as if not
+// looked at, whatever the runner's workers found for them. The conflict
+// lines come in list order.
+// Sets target_id, target_owned and the outcome of every record it looks at.
+// False without a line when the run is halted.
+bool check_users(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
                  const std::string& target_app_id);
 
 #endif  // IDFERRY_SRC_CONFLICTS_H_

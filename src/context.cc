@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <iostream>
+#include <mutex>
 
 #include "cert/cert_inspect.h"
 
@@ -80,11 +81,24 @@ std::string load_cert_from_file(const std::string& path) {
 }
 
 void log_v(const mig_options& options, const std::string& text) {
-  if (options.verbose) std::cerr << text << "\n";
+  // One write per line: workers of a parallel phase log retries too.
+  static std::mutex mu;
+  if (!options.verbose) return;
+  std::lock_guard<std::mutex> lock(mu);
+  std::cerr << text + "\n";
 }
 
 void log_v(const mig_options& options, const boost::basic_format<char>& format) {
   log_v(options, format.str());
+}
+
+bool mig_context::load_trusted_ca(const std::string& path) {
+  std::string text;
+  if (!load_file(path, text)) return false;
+  X509* cert = extract_certificate(text.c_str());
+  X509_free(cert);
+  if (cert) trusted_ca_ = text;
+  return cert != nullptr;
 }
 
 void mig_context::load() {

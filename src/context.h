@@ -34,11 +34,20 @@ struct mig_context {
   // A context that threw is partly filled and must be discarded.
   void load();
 
+  // Reads the PEM certificates the instances' TLS certificates must chain to
+  // (--tls-ca). False when the file cannot be read or holds no certificate.
+  bool load_trusted_ca(const std::string& path);
+  // Those certificates, or null without --tls-ca.
+  const std::string* trusted_ca() const { return trusted_ca_.empty() ? nullptr : &trusted_ca_; }
+
   mig_options& options;
   std::string from_cert;    // PEM text of the source application certificate file
   std::string from_app_id;  // source application identity (certificate CN)
   std::string to_cert;      // PEM text of the target application certificate file
   std::string to_app_id;    // target application identity (certificate CN)
+
+ private:
+  std::string trusted_ca_;
 };
 
 // The largest file load_file reads: far above any certificate file or

@@ -12,34 +12,82 @@
 //
 // A takeover never deletes a user that this run created: when two records
 // end up with the same login, the first takes it and the second is created
-// like a conflicting one.
+// like a conflicting one. Users an earlier run migrated (--resume) are not
+// created again; their logins count as given by this run, and a takeover an
+// earlier run left between its steps is finished.
 //
-// Creation is strictly sequential and stops at the first failure; users
-// created before it stay on the target.
+// Creation stops at the first failure; users created before it stay on the
+// target. create_record is the unit of work, shared by the sequential loop
+// here and the parallel runs of several records at once.
 #ifndef IDFERRY_SRC_CREATE_H_
 #define IDFERRY_SRC_CREATE_H_
 
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "src/users.h"
 
 class SSOClient;
+class client_set;
+class phase_runner;
+
+// Users an earlier run migrated, found on the target by --resume: for each
+// such record (by list position) its login on the target; a takeover that
+// run cut short shows as the temporary login.
+struct resume_findings {
+  std::unordered_map<size_t, std::string> target_login;
+};
 
 // The n-th derived login: `login` itself for n = 0; "%s_%d" when the last
 // byte of login is a decimal digit, "%s%d" otherwise (also for an empty
 // login, which has no last byte).
 std::string mangle_user(const std::string& login, int n);
 
-// Creates one user, trying the login and then the derived logins 1 to 99
-// while the target answers "sso:duplicateLogin". `new_id` receives the id
-// the target returns. Another failure writes "Error registering user: " and
-// the client's message to standard error; after 100 duplicates the result is
-// false without a message of its own.
-bool create_user_mangled(SSOClient& target, mig_user_info& user, std::string& new_id);
+// The temporary login of a takeover: "<login>_<id>_tmp_migrate".
+std::string temporary_login(const mig_user_info& user);
 
-// Creates (or takes over) every record in list order; false at the first
-// failure, with its error line written.
-bool create_users(SSOClient& target, std::vector<mig_user_info>& users);
+// Creates one user, trying the login and then the derived logins 1 to 99
+// while the target answers "sso:duplicateLogin"; sets user.derived. Another
+// failure gives `error` "Error registering user: " and the client's message,
+// 100 duplicates "Error registering user: <login> and its 99 derived logins
+// are taken". `app_id` (the target application) reconciles a retried
+// creation answered as a duplicate.
+bool create_user_mangled(SSOClient& target, mig_user_info& user, const std::string& app_id,
+                         std::string& error);
+
+// What the records of one creation phase share. Thread-safe: `given` is
+// guarded by its lock; the rest is only read once creation has begun.
+struct create_state {
+  create_state(const std::vector<mig_user_info>& users, std::string app_id,
+               const resume_findings* resumed);
+
+  std::string app_id;                 // the target application
+  const resume_findings* resumed;     // null without --resume
+  // Logins some record wants to take over, and the source ids (only when a
+  // cut takeover is to be finished: its holder is deleted only if it is
+  // none of them).
+  std::unordered_set<std::string_view> takeover_logins, source_ids;
+  std::mutex given_mu;
+  std::unordered_set<std::string> given;  // logins this run gave to its users
+};
+
+// Creates, takes over, or leaves as an earlier run migrated it, the record
+// `index`: sets its outcome and derived login. `line` receives its result
+// line for standard output ("" when none), `error` its error line when it
+// fails. Writes nothing itself.
+bool create_record(SSOClient& target, std::vector<mig_user_info>& users, size_t index,
+                   create_state& state, std::string& line, std::string& error);
+
+// Creates every record through the runner: in list order with one job,
+// with several each group of `chains` in list order (null: no groups, for one
+// job). Result lines come in list order, for every record handled. False
+// after a failure, with the error line of the first failed record in list
+// order written, or when the run is halted (nothing written).
+bool create_users(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
+                  create_state& state, const std::vector<uint32_t>* chains);
 
 #endif  // IDFERRY_SRC_CREATE_H_

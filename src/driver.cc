@@ -1,5 +1,7 @@
 #include "src/driver.h"
 
+#include <unistd.h>
+
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -11,9 +13,16 @@
 #include "src/context.h"
 #include "src/create.h"
 #include "src/endpoints.h"
+#include "src/groups.h"
 #include "src/mapfile.h"
 #include "src/options.h"
+#include "src/parallel.h"
+#include "src/progress.h"
+#include "src/report.h"
+#include "src/resume.h"
+#include "src/run_control.h"
 #include "src/users.h"
+#include "src/verify.h"
 
 namespace {
 
@@ -60,59 +69,148 @@ int map_logins(const mig_options& options, std::vector<mig_user_info>& users,
   return kExitOk;
 }
 
-// Phases 3 to 9, as far as the mode goes. The run's objects live here, in
-// the order they are made, and are destroyed in reverse when it returns.
-int migrate(const mig_context& context) {
+// The status of a phase that returned false: a halted run ends with the
+// line that says why; otherwise the phase wrote its own line.
+int failed() {
+  report_halt();
+  return kExitFailed;
+}
+
+// Each client the run makes for a user phase retries as --retries says and
+// verifies the instance with --tls-ca.
+std::unique_ptr<SSOClient> run_client(const mig_context& context, const std::string& url,
+                                      const std::string* cert) {
+  const mig_options& options = context.options;
+  std::unique_ptr<SSOClient> client(new SSOClient(url, cert, context.trusted_ca()));
+  SSOClient::RetryPolicy policy;
+  policy.retries = options.retries;
+  policy.log = [&options](const std::string& line) { log_v(options, line); };
+  policy.stopped = [] { return stop_requested(); };
+  client->setRetryPolicy(policy);
+  return client;
+}
+
+// What a run leaves for its report: the records, the logins the source
+// listed before a mapfile renamed them, and what the phases found.
+struct run_state {
+  explicit run_state(const mig_options& options, progress_meter* meter)
+      : runner(options.jobs, meter) {}
+  bool listed = false;  // the source's users were listed
+  std::vector<mig_user_info> users;
+  std::vector<std::string> source_logins;
+  resume_findings resumed;
+  phase_runner runner;
+};
+
+// Phases 3 to 9, as far as the mode goes. The run's objects live here and in
+// `run`, in the order they are made, and are destroyed in reverse. Between
+// phases, a stop request or a failed standard output ends the run.
+int migrate(const mig_context& context, run_state& run) {
   const mig_options& options = context.options;
   const bool check_mode = options.mode == "check";
+  phase_runner& runner = run.runner;
+  std::vector<mig_user_info>& users = run.users;
 
   log_v(options, "Checking SSO URLs...");
   if (!check_sso_options(context)) return kExitFailed;
   log_v(options, "done\n");
 
+  if (halted()) return failed();
   log_v(options, "Fetching users list...");
-  std::unique_ptr<SSOClient> source(new SSOClient(options.sso_from_url, &context.from_cert));
-  std::vector<mig_user_info> users;
-  if (!get_users(*source, users)) return kExitFailed;
+  client_set source(
+      [&] { return run_client(context, options.sso_from_url, &context.from_cert); }, options.jobs);
+  if (!get_users(source.main(), users)) return failed();
+  run.listed = true;
   log_v(options, boost::format("done. %d users fetched\n") % users.size());
 
   std::vector<user_map> mappings;
   if ((check_mode || options.mode == "map") && !options.mapfile.empty()) {
+    if (options.report) {
+      for (const mig_user_info& user : users) run.source_logins.push_back(user.login);
+    }
     if (int status = map_logins(options, users, mappings)) return status;
   }
 
   if (!check_mode) {
     log_v(options, "Fetching users passwords...");
-    if (!get_users_passwords(*source, users)) return kExitFailed;
+    if (!get_users_passwords(runner, source, users)) return failed();
     log_v(options, "done\n");
   }
 
-  std::unique_ptr<SSOClient> target(new SSOClient(options.sso_to_url, &context.to_cert));
+  client_set target(
+      [&] { return run_client(context, options.sso_to_url, &context.to_cert); }, options.jobs);
+  target.main();
   log_v(options, "Checking users conflicts...");
-  const bool no_conflicts = check_users(*target, users, context.to_app_id);
+  const bool no_conflicts = check_users(runner, target, users, context.to_app_id);
+  if (halted()) return failed();
   log_v(options, "done\n");
   if (check_mode) {
     if (!no_conflicts) return kExitFailed;
-    std::cout << "NO CONFLICTS. It is safe to perform migration" << std::endl;
+    if (!write_result("NO CONFLICTS. It is safe to perform migration")) return failed();
     return kExitOk;
   }
   // In map and auto modes a failed check does not stop the run: creation
   // resolves the conflicts with the findings gathered so far.
 
+  if (options.resume) {
+    log_v(options, "Checking users already migrated...");
+    if (!find_migrated(runner, target, users, context.to_app_id, run.resumed)) return failed();
+    log_v(options,
+          boost::format("done. %d users already migrated\n") % run.resumed.target_login.size());
+  }
+
   log_v(options, "Creating users in target SSO...");
-  if (!create_users(*target, users)) return kExitFailed;
+  create_state state(users, context.to_app_id, options.resume ? &run.resumed : nullptr);
+  // With several workers, records that can touch one another run in list
+  // order, group by group.
+  const std::vector<uint32_t> chains =
+      options.jobs > 1 ? group_chains(users) : std::vector<uint32_t>();
+  if (!create_users(runner, target, users, state, options.jobs > 1 ? &chains : nullptr)) {
+    return failed();
+  }
   log_v(options, "done\n");
 
+  if (options.verify) {
+    if (halted()) return failed();
+    log_v(options, "Verifying users in target SSO...");
+    size_t unverified = 0;
+    if (!verify_users(runner, target, users, context.to_app_id, state.resumed, unverified)) {
+      return failed();
+    }
+    if (halted()) return failed();
+    if (unverified) {
+      std::cerr << boost::format("ERROR: %d users failed verification") % unverified << std::endl;
+      return kExitFailed;
+    }
+    log_v(options, boost::format("done. %d users verified\n") % users.size());
+  }
+
   if (options.cleanup) {
+    if (halted()) return failed();
     log_v(options, "Cleaning up source installation...");
-    if (!source->unregisterApplication(context.from_app_id)) {
-      std::cerr << "ERROR: can't perform cleanup (" << source->getErrorMessage() << ")"
+    if (!source.main().unregisterApplication(context.from_app_id)) {
+      std::cerr << "ERROR: can't perform cleanup (" << source.main().getErrorMessage() << ")"
                 << std::endl;
       return kExitFailed;
     }
     log_v(options, "done\n");
   }
+  if (halted()) return failed();
   return kExitOk;
+}
+
+// The run once the context is loaded, guarded: the phases report their
+// failures through results; an exception (such as running out of memory)
+// still ends the run with one line.
+int guarded_migrate(const mig_context& context, run_state& run) {
+  try {
+    return migrate(context, run);
+  } catch (const std::exception& e) {
+    std::cerr << "ERROR: unexpected failure: " << e.what() << std::endl;
+  } catch (...) {
+    std::cerr << "ERROR: unexpected failure" << std::endl;
+  }
+  return kExitFailed;
 }
 
 }  // namespace
@@ -123,19 +221,32 @@ int run_idferry(int argc, char** argv) {
   mig_options_result parsed = parser.read_options();
   if (const int* status = boost::get<int>(&parsed)) return *status;
   mig_options_ptr options = boost::get<mig_options_ptr>(parsed);
+  install_run_signals();
+
+  // The files of the options, before anything else is read.
+  run_report report;
+  if (options->report && !report.open(*options->report)) {
+    std::cerr << "ERROR: can't write report file " << *options->report << std::endl;
+    return kExitUsage;
+  }
+  mig_context context(*options);
+  if (options->tls_ca && !context.load_trusted_ca(*options->tls_ca)) {
+    std::cerr << "ERROR: can't read TLS CA file " << *options->tls_ca << std::endl;
+    return kExitUsage;
+  }
 
   // Phase 2: certificates and application identities.
-  mig_context context(*options);
   if (int status = load_context(context)) return status;
 
-  // The phases report their failures through results; an exception here
-  // (such as running out of memory) still ends the run with one line.
-  try {
-    return migrate(context);
-  } catch (const std::exception& e) {
-    std::cerr << "ERROR: unexpected failure: " << e.what() << std::endl;
-  } catch (...) {
-    std::cerr << "ERROR: unexpected failure" << std::endl;
+  progress_meter meter(options->progress, isatty(STDERR_FILENO) == 1);
+  run_state run(*options, &meter);
+  int status = guarded_migrate(context, run);
+  if (report.is_open() && run.listed &&
+      !report.commit({run.users, run.source_logins.empty() ? nullptr : &run.source_logins,
+                      options->mode == "check", options->resume ? &run.resumed : nullptr,
+                      run.runner.notes()})) {
+    std::cerr << "ERROR: can't write report file " << *options->report << std::endl;
+    status = kExitFailed;
   }
-  return kExitFailed;
+  return status;
 }

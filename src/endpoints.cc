@@ -5,7 +5,7 @@
 #include "src/SSOClient/SSOClient.h"
 
 bool check_sso(const mig_context& context, const std::string& url) {
-  SSOClient client(url, nullptr);
+  SSOClient client(url, nullptr, context.trusted_ca());
   SSOClient::ssoSettings settings;
   if (client.getSettings(settings)) return true;
   log_v(context.options,

@@ -34,9 +34,21 @@ const std::string kAllMangled =
 const std::string kUnreadable = "Certificate file is not readable\n";
 const std::string kNoName = "Runtime error: get certificate name\n";
 const std::vector<TargetUser> kPlain = {};
+// An answer whose Body holds no element, as the runtime describes it.
+const std::string kNoElement = "(SOAP-ENV:Sender) Validation constraint violation: element tag expected\n";
 
 std::string Fault(const std::string& op, int n, const std::string& action) {
   return op + "\t" + std::to_string(n) + "\t" + action;
+}
+
+// The row, followed by `auto --cleanup --resume` once both instances are
+// back without faults: that run finishes the migration, and its output is
+// that of one run that never failed.
+testutil::RunRow Resumed(testutil::RunRow row) {
+  row.resume_args = {row.args[0], "-c", "--resume"};
+  row.resume_out = kAllMangled;
+  row.resumed = kMigrated;
+  return row;
 }
 
 TEST(IdferryRun, Migrations) {
@@ -82,8 +94,9 @@ TEST(IdferryRun, Migrations) {
        "MANGLED(bob:s-2): bob1\n", "", "anna2=s-1 bob1=s-2", {}, {},
        {{"s-1", "anna"}, {"s-2", "bob"}},
        {{"t-anna", "anna", "app-other"}, {"t-a1", "anna1", "app-other"}, {"t-bob", "bob", "APP-TGT"}}},
-      {"a hundred taken logins end the run without a line of its own", {"auto"}, 1,
-       "CONFLICT: bob2(s-1>t-0)\n", "", "", {}, {}, {{"s-1", "bob2"}, {"s-2", "zed"}}, taken},
+      {"a hundred taken logins end the run", {"auto"}, 1, "CONFLICT: bob2(s-1>t-0)\n",
+       "Error registering user: bob2 and its 99 derived logins are taken\n", "", {}, {},
+       {{"s-1", "bob2"}, {"s-2", "zed"}}, taken},
       {"empty source: check", {"check", "-v"}, 0, "NO CONFLICTS. It is safe to perform migration\n",
        kContext + kProbed + "Fetching users list...\ndone. 0 users fetched\n\n"
            "Checking users conflicts...\ndone\n\n", "bob=t-bob", {}, {}, {}},
@@ -96,64 +109,135 @@ TEST(IdferryRun, Migrations) {
   });
 }
 
+// Every row that can be finished is finished by a second run with --resume
+// once both instances are back (Resumed).
 TEST(IdferryRun, FailuresStopWhereTheyHappen) {
   const std::string exit = "exit";
   run_rows({
-      {"source crashes at the endpoint check", {"auto", "-c"}, 1, "",
-       "ERROR: sso-from-url check failed\n", "bob=t-bob", {Fault("getSettings", 1, exit)}},
-      {"target answers the endpoint check with an error page", {"auto", "-c"}, 1, "",
-       "ERROR: sso-to-url check failed\n", "bob=t-bob", {},
-       {Fault("getSettings", 1, "http\t503\t<html>maintenance</html>")}},
+      Resumed({"source crashes at the endpoint check", {"auto", "-c"}, 1, "",
+               "ERROR: sso-from-url check failed\n", "bob=t-bob", {Fault("getSettings", 1, exit)}}),
+      Resumed({"target answers the endpoint check with an error page", {"auto", "-c"}, 1, "",
+               "ERROR: sso-to-url check failed\n", "bob=t-bob", {},
+               {Fault("getSettings", 1, "http\t503\t<html>maintenance</html>")}}),
       {"both probes fail", {"auto", "-v"}, 1, "",
        kContext + "Checking SSO URLs...\nFailed to get SSO settings (() )\n"
            "ERROR: sso-from-url check failed\nFailed to get SSO settings (() )\n"
            "ERROR: sso-to-url check failed\n", "bob=t-bob",
        {Fault("getSettings", 1, "drop")}, {Fault("getSettings", 1, "drop")}},
-      {"source crashes while listing", {"auto", "-c"}, 1, "", "ERROR: () \n", "bob=t-bob",
-       {Fault("listUsers", 1, exit)}},
-      {"source cuts the listing short", {"auto", "-c"}, 1, "", "ERROR: () \n", "bob=t-bob",
-       {Fault("listUsers", 1, "cut")}},
+      Resumed({"source crashes while listing", {"auto", "-c"}, 1, "", "ERROR: () \n", "bob=t-bob",
+               {Fault("listUsers", 1, exit)}}),
+      Resumed({"source cuts the listing short", {"auto", "-c"}, 1, "", "ERROR: () \n", "bob=t-bob",
+               {Fault("listUsers", 1, "cut")}}),
       {"source refuses the listing", {"auto"}, 1, "", "ERROR: (SOAP-ENV:Sender) not allowed\n",
        "bob=t-bob", {Fault("listUsers", 1, "fault\tSender\tsso:accessDenied\tnot allowed")}},
-      {"source crashes at the third hash", {"auto", "-c"}, 1, "", "ERROR: () \n", "bob=t-bob",
-       {Fault("getUserPassword", 3, exit)}},
+      Resumed({"source crashes at the third hash", {"auto", "-c"}, 1, "", "ERROR: () \n", "bob=t-bob",
+               {Fault("getUserPassword", 3, exit)}}),
       {"source fails a hash read", {"auto"}, 1, "", "ERROR: (SOAP-ENV:Receiver) store busy\n",
        "bob=t-bob", {Fault("getUserPassword", 2, "fault\tReceiver\t-\tstore busy")}},
       // A failed check does not stop map or auto; creation then meets the
       // crashed target (refused, or reset while the process goes away).
-      {"target crashes during the conflict check", {"auto", "-c"}, 1, "CONFLICT: anna(s-1>t-anna)\n",
-       "Error getting userId: () \nError registering user: *", "bob=t-bob", {},
-       {Fault("getUserId", 2, exit)}},
+      Resumed({"target crashes during the conflict check", {"auto", "-c"}, 1,
+               "CONFLICT: anna(s-1>t-anna)\n", "Error getting userId: () \nError registering user: *",
+               "bob=t-bob", {}, {Fault("getUserId", 2, exit)}}),
       {"check: an id lookup fails", {"check"}, 1, "CONFLICT: anna(s-1>t-anna)\n",
        "Error getting userId: (SOAP-ENV:Sender) no\n", "bob=t-bob", {},
        {Fault("getUserId", 2, "fault\tSender\tsso:accessDenied\tno")}},
       {"check: a user lookup fails", {"check"}, 1, "", "Error getting userInfo: (SOAP-ENV:Sender) gone\n",
        "bob=t-bob", {}, {Fault("getUser", 1, "fault\tSender\tsso:noSuchUser\tgone")}},
-      {"target crashes at the fifth creation", {"auto", "-c"}, 1, kConflicts + kAnna,
-       "Error registering user: () \n", "anna1=s-1 bob=s-2", {}, {Fault("createUser", 5, exit)}},
-      {"target drops the connection mid-answer", {"auto", "-c"}, 1, kConflicts,
-       "Error registering user: () \n", "bob=t-bob", {}, {Fault("createUser", 2, "cut")}},
-      {"target answers a creation with an error page", {"auto", "-c"}, 1, kConflicts,
-       "Error registering user: (SOAP-ENV:Receiver) HTTP Error\n", "bob=t-bob", {},
-       {Fault("createUser", 2, "http\t502\t<html>bad gateway</html>")}},
-      {"target refuses the third creation", {"auto", "-c"}, 1, "",
-       "Error registering user: (SOAP-ENV:Receiver) disk full\n", "anna=s-1 bob=s-2", {},
+      Resumed({"target crashes at the fifth creation", {"auto", "-c"}, 1, kConflicts + kAnna,
+               "Error registering user: () \n", "anna1=s-1 bob=s-2", {}, {Fault("createUser", 5, exit)}}),
+      Resumed({"target drops the connection mid-answer", {"auto", "-c"}, 1, kConflicts,
+               "Error registering user: () \n", "bob=t-bob", {}, {Fault("createUser", 2, "cut")}}),
+      Resumed({"the answer of a creation that took effect is lost", {"auto", "-c"}, 1, kConflicts,
+               "Error registering user: () \n", "anna1=s-1 bob=t-bob", {}, {Fault("createUser", 2, "lost")}}),
+      Resumed({"target answers a creation with an error page", {"auto", "-c"}, 1, kConflicts,
+               "Error registering user: (SOAP-ENV:Receiver) HTTP Error\n", "bob=t-bob", {},
+               {Fault("createUser", 2, "http\t502\t<html>bad gateway</html>")}}),
+      {"target refuses the third creation; faults are never retried", {"auto", "-c", "--retries", "3"}, 1,
+       "", "Error registering user: (SOAP-ENV:Receiver) disk full\n", "anna=s-1 bob=s-2", {},
        {Fault("createUser", 3, "fault\tReceiver\tsso:internalError\tdisk full")}, testutil::kSource,
        kPlain},
-      {"takeover: the temporary user is refused", {"auto", "-c"}, 1, kConflicts + kAnna,
-       "Error registering user: (SOAP-ENV:Sender) taken\n", "anna1=s-1 bob=t-bob", {},
-       {Fault("createUser", 3, "fault\tSender\tsso:duplicateLogin\ttaken")}},
-      {"target crashes between the takeover's creation and deletion", {"auto", "-c"}, 1,
-       kConflicts + kAnna, "Error deleting user: () \n", "anna1=s-1 bob=t-bob bob_s-2_tmp_migrate=s-2",
-       {}, {Fault("deleteUser", 1, exit)}},
-      {"target crashes between the takeover's deletion and rename", {"auto", "-c"}, 1,
-       kConflicts + kAnna, "Error renaming user: () \n", "anna1=s-1 bob_s-2_tmp_migrate=s-2", {},
-       {Fault("changeLogin", 1, exit)}},
-      {"source crashes at the cleanup", {"auto", "-c"}, 1, kAllMangled,
-       "ERROR: can't perform cleanup (() )\n", kMigrated, {Fault("unregisterApplication", 1, exit)}},
-      {"source refuses the cleanup", {"auto", "-c"}, 1, kAllMangled,
-       "ERROR: can't perform cleanup ((SOAP-ENV:Sender) no)\n", kMigrated,
-       {Fault("unregisterApplication", 1, "fault\tSender\tsso:accessDenied\tno")}},
+      Resumed({"takeover: the temporary user is refused", {"auto", "-c"}, 1, kConflicts + kAnna,
+               "Error registering user: (SOAP-ENV:Sender) taken\n", "anna1=s-1 bob=t-bob", {},
+               {Fault("createUser", 3, "fault\tSender\tsso:duplicateLogin\ttaken")}}),
+      Resumed({"target crashes between the takeover's creation and deletion", {"auto", "-c"}, 1,
+               kConflicts + kAnna, "Error deleting user: () \n",
+               "anna1=s-1 bob=t-bob bob_s-2_tmp_migrate=s-2", {}, {Fault("deleteUser", 1, exit)}}),
+      Resumed({"target crashes between the takeover's deletion and rename", {"auto", "-c"}, 1,
+               kConflicts + kAnna, "Error renaming user: () \n", "anna1=s-1 bob_s-2_tmp_migrate=s-2", {},
+               {Fault("changeLogin", 1, exit)}}),
+      Resumed({"an answer without element is no success", {"auto", "-c", "--retries", "3"}, 1,
+               kConflicts + kAnna, "Error renaming user: " + kNoElement,
+               "anna1=s-1 bob_s-2_tmp_migrate=s-2", {}, {Fault("changeLogin", 1, "empty")}}),
+      Resumed({"an answer without element fails a creation", {"auto", "-c"}, 1, kConflicts,
+               "Error registering user: " + kNoElement, "bob=t-bob", {},
+               {Fault("createUser", 2, "empty")}}),
+      Resumed({"source crashes at the cleanup", {"auto", "-c"}, 1, kAllMangled,
+               "ERROR: can't perform cleanup (() )\n", kMigrated,
+               {Fault("unregisterApplication", 1, exit)}}),
+      Resumed({"source refuses the cleanup", {"auto", "-c"}, 1, kAllMangled,
+               "ERROR: can't perform cleanup ((SOAP-ENV:Sender) no)\n", kMigrated,
+               {Fault("unregisterApplication", 1, "fault\tSender\tsso:accessDenied\tno")}}),
+  });
+}
+
+// Stops asked for by the operator, output that cannot be written, calls
+// retried, and users read back.
+TEST(IdferryRun, RunsThatAlwaysFinish) {
+  const std::string transcript = kContext + kProbed + "Fetching users list...\ndone. 5 users fetched\n\n"
+      "Fetching users passwords...\ndone\n\nChecking users conflicts...\ndone\n\n";
+  const std::string write_error = "ERROR: can't write to standard output\n";
+  run_rows({
+      Resumed({.name = "interrupted during the conflict check", .args = {"auto", "-c"}, .status = 1,
+               .out = "CONFLICT: anna(s-1>t-anna)\n", .err = "ERROR: interrupted\n",
+               .migrated = "bob=t-bob", .interrupt = "getUserId:2", .target_delay_us = 100000}),
+      // The takeover under way when the signal comes finishes its three steps.
+      Resumed({.name = "interrupted during a takeover", .args = {"auto", "-c"}, .status = 1,
+               .out = kConflicts + kAnna, .err = "ERROR: interrupted\n", .migrated = "anna1=s-1 bob=s-2",
+               .interrupt = "createUser:3", .target_delay_us = 100000}),
+      Resumed({.name = "a second signal ends the process", .args = {"auto", "-c"}, .status = 130,
+               .out = kConflicts + kAnna, .err = "", .migrated = "anna1=s-1 bob=t-bob bob_s-2_tmp_migrate=s-2",
+               .interrupt = "createUser:3:2", .target_delay_us = 100000}),
+      {.name = "standard output is a closed pipe", .args = {"auto", "-c"}, .status = 1, .out = "",
+       .err = write_error, .migrated = "bob=t-bob", .out_to = testutil::ProcOptions::Out::kClosedPipe},
+      {.name = "standard output is full", .args = {"auto", "-c"}, .status = 1, .out = "",
+       .err = write_error, .migrated = "bob=t-bob", .out_to = testutil::ProcOptions::Out::kFull},
+      {.name = "retries: a dropped connection, a 503, lost answers of writes",
+       .args = {"auto", "-c", "-v", "--retries", "3"}, .status = 0, .out = kAllMangled,
+       .err = transcript + "Creating users in target SSO...\n"
+           "Retrying createUser (attempt 1 of 3): () \n"
+           "Retrying createUser (attempt 2 of 3): (SOAP-ENV:Receiver) HTTP Error\n"
+           "Retrying deleteUser (attempt 1 of 3): () \n"
+           "Retrying createUser (attempt 1 of 3): () \n"
+           "done\n\nCleaning up source installation...\ndone\n\n",
+       .migrated = kMigrated,
+       .target_faults = {Fault("createUser", 2, "drop"), Fault("createUser", 3, "http\t503\tbusy"),
+                         Fault("deleteUser", 1, "lost"), Fault("createUser", 6, "lost")}},
+      {.name = "retries spent", .args = {"auto", "--retries", "2"}, .status = 1, .out = kConflicts,
+       .err = "Error registering user: () \n", .migrated = "bob=t-bob",
+       .target_faults = {Fault("createUser", 2, "drop"), Fault("createUser", 3, "drop"),
+                         Fault("createUser", 4, "drop")}},
+      {.name = "verify: users changed behind the run's back", .args = {"auto", "-c", "--verify"},
+       .status = 1, .out = kAllMangled + "UNVERIFIED(anna:s-1): login anna-x\nUNVERIFIED(dave:s-5): missing\n",
+       .err = "ERROR: 2 users failed verification\n", .migrated = "anna-x=s-1 anna1_1=s-4 bob=s-2 user7_1=s-3",
+       .target_faults = {Fault("createUser", 8, "alter\ts-1\tlogin\tanna-x"),
+                         Fault("getUser", 4, "alter\ts-5\tdelete")}},
+      // A rerun after a run that succeeded changes nothing and succeeds.
+      {.name = "resume and verify after a complete run", .args = {"auto"}, .status = 0, .out = kAllMangled,
+       .err = "", .migrated = kMigrated, .resume_args = {"auto", "--resume", "--verify", "-v", "-c"},
+       .resume_out = kAllMangled,
+       .resume_err = transcript + "Checking users already migrated...\ndone. 5 users already migrated\n\n"
+           "Creating users in target SSO...\ndone\n\nVerifying users in target SSO...\n"
+           "done. 5 users verified\n\nCleaning up source installation...\ndone\n\n",
+       .resumed = kMigrated},
+      {.name = "resume: users on the target with other data", .args = {"auto", "--resume"}, .status = 1,
+       .out = kConflicts,
+       .err = "ERROR: user id s-2 (bob) is on the target with other data\n"
+              "ERROR: user id s-5 (dave) is on the target with other data\n",
+       .migrated = "bob=t-bob dave=s-5",
+       .target = {{"t-anna", "anna", "app-other"}, {"t-bob", "bob", "app-tgt"},
+                  {"t-user7", "user7", "app-other"}, {"s-2", "robert", "app-other"},
+                  {"s-5", "dave", "app-tgt"}}},
   });
 }
 
@@ -207,6 +291,144 @@ TEST(IdferryRun, LocalInputProblems) {
        wrong + "zed)\n" + wrong + "Anna)\n" + wrong + nul + ")\n" + wrong + high + ")\n" + wrong +
            longword + ")\nMapfile contain unmatched logins\n", "bob=t-bob", {}, {}, testutil::kSource,
        testutil::kTarget, "zed z\nanna a\nAnna b\n" + nul + " a\n" + high + " b\n" + longword + " c\n"},
+  });
+}
+
+}  // namespace
+
+namespace {
+
+// A migration built to collide: chains of derived logins, takeovers, a
+// mapfile sending two users onto one login, a takeover deleting the target
+// user whose id is a later record's source id, bytes above 127, logins whose
+// derived logins overlap (x1 and x1_), and independent users around them.
+struct Collisions {
+  std::vector<SourceUser> source = {
+      {"s-01", "anna"}, {"s-02", "anna1"}, {"s-03", "anna1_1"}, {"s-04", "bob"},
+      {"s-05", "carl"}, {"s-06", "dora"},  {"s-07", "eve"},     {"s-08", "caf\xe9"},
+      {"s-09", "caf\xe9" "1"}, {"s-10", "user7"}, {"s-11", "user7_1"}, {"s-12", "x1"},
+      {"s-13", "x1_"}};
+  std::vector<TargetUser> target = {
+      {"t-anna", "anna", "app-other"}, {"t-bob", "bob", "app-tgt"},   {"s-07", "dora", "app-tgt"},
+      {"t-user7", "user7", "app-other"}, {"t-cafe", "caf\xe9", "app-other"},
+      {"t-x1", "x1", "app-other"},       {"t-x1_", "x1_", "app-other"}, {"t-u05", "u05", "app-tgt"},
+      {"t-u07", "u07", "app-other"},     {"t-u15", "u15", "app-tgt"}};
+  std::string conflicts =
+      "CONFLICT: anna(s-01>t-anna)\nCONFLICT: caf\xe9(s-08>t-cafe)\nCONFLICT: user7(s-10>t-user7)\n"
+      "CONFLICT: x1(s-12>t-x1)\nCONFLICT: x1_(s-13>t-x1_)\nCONFLICT: u07(s-21>t-u07)\n";
+  std::string mangled =
+      "MANGLED(anna:s-01): anna1\nMANGLED(anna1:s-02): anna1_1\nMANGLED(anna1_1:s-03): anna1_1_1\n"
+      "MANGLED(bob:s-05): bob1\nMANGLED(caf\xe9:s-08): caf\xe9" "1\n"
+      "MANGLED(caf\xe9" "1:s-09): caf\xe9" "1_1\nMANGLED(user7:s-10): user7_1\n"
+      "MANGLED(user7_1:s-11): user7_1_1\nMANGLED(x1:s-12): x1_1\nMANGLED(x1_:s-13): x1_2\n"
+      "MANGLED(u07:s-21): u07_1\n";
+  std::string out = conflicts + mangled, migrated;
+
+  Collisions() {
+    std::map<std::string, std::string> logins = {
+        {"anna1", "s-01"}, {"anna1_1", "s-02"}, {"anna1_1_1", "s-03"}, {"bob", "s-04"},
+        {"bob1", "s-05"},  {"dora", "s-06"},    {"eve", "s-07"},       {"caf\xe9" "1", "s-08"},
+        {"caf\xe9" "1_1", "s-09"}, {"user7_1", "s-10"}, {"user7_1_1", "s-11"}, {"x1_1", "s-12"},
+        {"x1_2", "s-13"}};
+    for (int k = 0; k < 40; ++k) {
+      const std::string id = "s-" + std::to_string(14 + k), login = (k < 10 ? "u0" : "u") + std::to_string(k);
+      source.push_back({id, login});
+      logins[k == 7 ? "u07_1" : login] = id;
+    }
+    for (const auto& [login, id] : logins) migrated += (migrated.empty() ? "" : " ") + login + "=" + id;
+  }
+};
+
+TEST(IdferryRun, JobsGiveTheSameResults) {
+  const Collisions c;
+  const std::string err = kContext + kProbed + "Fetching users list...\ndone. 53 users fetched\n\n"
+      "Reading users mapping info...\ndone. 1 logins to be mapped\n\nChecking users mapping info...\n"
+      "done\n\nApplying users mapping info...\ndone\n\nFetching users passwords...\ndone\n\n"
+      "Checking users conflicts...\ndone\n\nCreating users in target SSO...\ndone\n\n";
+  std::vector<testutil::RunRow> rows;
+  for (const char* jobs : {"1", "2", "8", "32"}) {
+    rows.push_back({.name = std::string("--jobs ") + jobs,
+                    .args = {"map", "--mapfile", "{map}", "-v", "--jobs", jobs}, .status = 0,
+                    .out = c.out, .err = err, .migrated = c.migrated, .source = c.source,
+                    .target = c.target, .mapfile = "carl bob\n"});
+  }
+  // Failures with eight workers: records before the failing one may not have
+  // been reached and records after it may be done, but every user made is
+  // complete, one error line is written, and --resume finishes.
+  std::vector<TargetUser> taken = c.target;
+  taken.push_back({"t-zed", "zed", "app-other"});
+  for (int i = 1; i < 100; ++i) taken.push_back({"t-zed" + std::to_string(i), "zed" + std::to_string(i), "app-other"});
+  std::vector<SourceUser> with_zed = c.source;
+  with_zed.push_back({"s-54", "zed"});
+  rows.push_back({.name = "--jobs 8: a creation fails", .args = {"map", "--mapfile", "{map}", "-j", "8"},
+                  .status = 1, .out = "?", .err = "Error registering user: (SOAP-ENV:Receiver) full\n",
+                  .migrated = "?", .target_faults = {Fault("createUser", 20, "fault\tReceiver\t-\tfull")},
+                  .source = c.source, .target = c.target, .mapfile = "carl bob\n",
+                  .resume_args = {"map", "--mapfile", "{map}", "-j", "8", "--resume", "--verify"},
+                  .resume_out = c.out, .resumed = c.migrated});
+  rows.push_back({.name = "--jobs 8: a login with no free derived login", .args = {"map", "--mapfile",
+                  "{map}", "-j", "8"}, .status = 1, .out = "?",
+                  .err = "Error registering user: zed and its 99 derived logins are taken\n",
+                  .migrated = "?", .source = with_zed, .target = taken, .mapfile = "carl bob\n",
+                  .resume_args = {"map", "--mapfile", "{map}", "-j", "8", "--resume"},
+                  .resume_out = c.conflicts + "CONFLICT: zed(s-54>t-zed)\n" + c.mangled,
+                  .resume_err = "Error registering user: zed and its 99 derived logins are taken\n",
+                  .resumed = c.migrated, .resume_status = 1});
+  run_rows(rows);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(IdferryRun, TheOperatorsView) {
+  const std::string transcript = kContext + kProbed + "Fetching users list...\ndone. 5 users fetched\n\n"
+      "Fetching users passwords...\ndone\n\nChecking users conflicts...\ndone\n\n"
+      "Creating users in target SSO...\ndone\n\n";
+  const std::string header = "source_id,source_login,login,outcome,detail\n";
+  run_rows({
+      {.name = "progress on a terminal", .args = {"auto", "-v", "--progress"}, .status = 0,
+       .out = kAllMangled, .err = transcript, .migrated = kMigrated, .target_delay_us = 60000,
+       .err_tty = true},
+      {.name = "no progress without --progress", .args = {"auto", "-v"}, .status = 0,
+       .out = kAllMangled, .err = transcript, .migrated = kMigrated, .err_tty = true},
+      {.name = "progress as plain lines", .args = {"auto", "--progress"}, .status = 0,
+       .out = kAllMangled, .err = "Creating users: 0/5 (0%), 0 users/s, ETA -:--:--\n",
+       .migrated = kMigrated, .target_faults = {Fault("createUser", 1, "delay\t10500000")}},
+      {.name = "report of a run that fails", .args = {"auto", "-c", "--report", "{report}"},
+       .status = 1, .out = kConflicts + kAnna, .err = "Error registering user: () \n",
+       .migrated = "anna1=s-1 bob=s-2", .target_faults = {Fault("createUser", 5, "exit")},
+       .report = header + "s-1,anna,anna1,mangled,\ns-2,bob,bob,taken_over,\n"
+                 "s-3,user7,user7,failed,Error registering user: () \ns-4,anna1,anna1,not_reached,\n"
+                 "s-5,dave,dave,not_reached,\n"},
+      {.name = "report of a check through a mapfile", .args = {"check", "--mapfile", "{map}", "--report",
+       "{report}"}, .status = 1, .out = kConflicts, .err = "", .migrated = "bob=t-bob",
+       .mapfile = "dave d,\"x\"\n",
+       .report = header + "s-1,anna,anna,conflict,t-anna\ns-2,bob,bob,takeover,t-bob\n"
+                 "s-3,user7,user7,conflict,t-user7\ns-4,anna1,anna1,free,\n"
+                 "s-5,dave,\"d,\"\"x\"\"\",free,\n"},
+      {.name = "no report when nothing was listed", .args = {"auto", "--report", "{report}"},
+       .status = 1, .out = "", .err = "ERROR: sso-from-url check failed\n", .migrated = "bob=t-bob",
+       .source_faults = {Fault("getSettings", 1, "drop")}, .report = "absent"},
+      {.name = "a report file that cannot be made", .args = {"auto", "--report", "{dir}/none/r.csv"},
+       .status = 10, .out = "", .err = "ERROR: can't write report file {dir}/none/r.csv\n",
+       .migrated = "bob=t-bob"},
+      {.name = "TLS verified", .args = {"auto", "--tls-ca", "{ca}"}, .status = 0, .out = kAllMangled,
+       .err = "", .migrated = kMigrated},
+      {.name = "TLS: a server certificate from another CA", .args = {"auto", "-v", "--tls-ca", "{ca}"},
+       .status = 1, .out = "",
+       .err = kContext + "Checking SSO URLs...\nFailed to get SSO settings ((SOAP-ENV:Sender) "
+           "SSL_ERROR_SSL error:0A000086:SSL routines::certificate verify failed unable to get local "
+           "issuer certificate)\nERROR: sso-to-url check failed\n",
+       .migrated = "bob=t-bob", .target_server = "other CA"},
+      {.name = "TLS: another host name", .args = {"auto", "--tls-ca", "{ca}"}, .status = 1, .out = "",
+       .err = "ERROR: sso-to-url check failed\n", .migrated = "bob=t-bob", .target_server = "other host"},
+      {.name = "no TLS verification without --tls-ca", .args = {"auto"}, .status = 0, .out = kAllMangled,
+       .err = "", .migrated = kMigrated, .target_server = "other CA"},
+      {.name = "TLS CA file missing", .args = {"auto", "--tls-ca", "{dir}/none.pem"}, .status = 10,
+       .out = "", .err = "ERROR: can't read TLS CA file {dir}/none.pem\n", .migrated = "bob=t-bob"},
+      {.name = "TLS CA file without certificate", .args = {"auto", "--tls-ca", "{empty}"}, .status = 10,
+       .out = "", .err = "ERROR: can't read TLS CA file {empty}\n", .migrated = "bob=t-bob"},
   });
 }
 

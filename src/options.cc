@@ -1,5 +1,7 @@
 #include "src/options.h"
 
+#include <strings.h>
+
 #include <cstring>
 #include <iostream>
 
@@ -18,7 +20,19 @@ void describe_options(po::options_description& desc) {
        "file with logins mapping (resolving duplicate login conflicts)")
       ("cleanup,c", po::bool_switch(), "remove users and application info from source Tessad")
       ("help,h", po::bool_switch(), "print help")
-      ("verbose,v", po::bool_switch(), "print diagnostic information to STDERR");
+      ("verbose,v", po::bool_switch(), "print diagnostic information to STDERR")
+      ("jobs,j", po::value<int>(), "service calls in flight per instance (1-64)")
+      ("resume", po::bool_switch(), "skip users an earlier run migrated, finish its takeovers")
+      ("retries", po::value<int>(), "retry calls that failed in transport up to N times")
+      ("verify", po::bool_switch(), "read every migrated user back before cleanup")
+      ("progress", po::bool_switch(), "show progress of long phases on STDERR")
+      ("report", po::value<std::string>(), "write one CSV line per user to this file")
+      ("tls-ca", po::value<std::string>(), "verify instances' TLS certificates against FILE")
+      ("version", po::bool_switch(), "print version");
+}
+
+int int_or(const po::variables_map& vm, const char* name, int absent) {
+  return vm.count(name) ? vm[name].as<int>() : absent;
 }
 
 std::string string_or_empty(const po::variables_map& vm, const char* name) {
@@ -41,6 +55,8 @@ bool holds_message_placeholder(int argc, char** argv) {
 }
 
 }  // namespace
+
+std::string version_line() { return std::string("idferry ") + IDFERRY_VERSION; }
 
 void print_mig_help(std::ostream& os, po::options_description& desc) {
   os << "Brelmont SSO users migration utility.\n"
@@ -79,6 +95,33 @@ bool check_arg_syntax(po::variables_map& vm) {
     std::cerr << "Cleanup is not allowed in 'check' mode" << std::endl;
     return false;
   }
+  const int jobs = int_or(vm, "jobs", 1);
+  if (jobs < 1 || jobs > 64) {
+    std::cerr << "Jobs must be a number from 1 to 64" << std::endl;
+    return false;
+  }
+  const int retries = int_or(vm, "retries", 0);
+  if (retries < 0 || retries > 10) {
+    std::cerr << "Retries must be a number from 0 to 10" << std::endl;
+    return false;
+  }
+  if (mode == "check" && vm["resume"].as<bool>()) {
+    std::cerr << "Resume is not allowed in 'check' mode" << std::endl;
+    return false;
+  }
+  if (mode == "check" && vm["verify"].as<bool>()) {
+    std::cerr << "Verify is not allowed in 'check' mode" << std::endl;
+    return false;
+  }
+  if (vm.count("tls-ca")) {
+    for (const char* url : {"sso-from-url", "sso-to-url"}) {
+      const std::string scheme = vm[url].as<std::string>().substr(0, 8);
+      if (strncasecmp(scheme.c_str(), "https://", 8) != 0) {
+        std::cerr << "TLS verification needs https URLs" << std::endl;
+        return false;
+      }
+    }
+  }
   return true;
 }
 
@@ -114,11 +157,23 @@ mig_options_result mig_options_parser::read_options() const {
     print_mig_help(std::cout, desc);
     return kExitOk;
   }
+  if (vm["version"].as<bool>()) {
+    std::cout << version_line() << std::endl;
+    return kExitOk;
+  }
   if (!check_arg_syntax(vm)) return kExitUsage;
 
+  mig_extras extras;
+  extras.jobs = int_or(vm, "jobs", 1);
+  extras.resume = vm["resume"].as<bool>();
+  extras.retries = int_or(vm, "retries", 0);
+  extras.verify = vm["verify"].as<bool>();
+  extras.progress = vm["progress"].as<bool>();
+  if (vm.count("report")) extras.report = vm["report"].as<std::string>();
+  if (vm.count("tls-ca")) extras.tls_ca = vm["tls-ca"].as<std::string>();
   return mig_options_ptr(new mig_options(
       vm["app-from-cert"].as<std::string>(), vm["app-to-cert"].as<std::string>(),
       vm["sso-from-url"].as<std::string>(), vm["sso-to-url"].as<std::string>(),
       vm["mode"].as<std::string>(), string_or_empty(vm, "mapfile"),
-      vm["cleanup"].as<bool>(), vm["verbose"].as<bool>()));
+      vm["cleanup"].as<bool>(), vm["verbose"].as<bool>(), extras));
 }

@@ -10,6 +10,7 @@
 #ifndef IDFERRY_SRC_OPTIONS_H_
 #define IDFERRY_SRC_OPTIONS_H_
 
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -19,15 +20,30 @@
 
 #include "src/exit_status.h"
 
+// The options added to the original eight; each default is the behaviour of
+// a run without the option.
+struct mig_extras {
+  int jobs = 1;         // service calls in flight per instance
+  bool resume = false;  // skip users an earlier run migrated, finish its takeovers
+  int retries = 0;      // retries of a call that failed in transport
+  bool verify = false;  // read every migrated user back before the cleanup
+  bool progress = false;  // progress of long phases on standard error
+  std::optional<std::string> report;  // the per-user report file
+  std::optional<std::string> tls_ca;  // PEM file the instances' certificates must chain to
+};
+
 // The validated command line; built once and never changed afterwards.
 struct mig_options {
   mig_options(const std::string& app_from_cert, const std::string& app_to_cert,
               const std::string& sso_from_url, const std::string& sso_to_url,
               const std::string& mode, const std::string& mapfile, bool cleanup,
-              bool verbose)
+              bool verbose, const mig_extras& extras = mig_extras())
       : app_from_cert(app_from_cert), app_to_cert(app_to_cert),
         sso_from_url(sso_from_url), sso_to_url(sso_to_url), mode(mode),
-        mapfile(mapfile), cleanup(cleanup), verbose(verbose) {}
+        mapfile(mapfile), cleanup(cleanup), verbose(verbose), jobs(extras.jobs),
+        resume(extras.resume),
+        retries(extras.retries), verify(extras.verify), progress(extras.progress),
+        report(extras.report), tls_ca(extras.tls_ca) {}
 
   const std::string app_from_cert;  // source application certificate file
   const std::string app_to_cert;    // target application certificate file
@@ -37,7 +53,17 @@ struct mig_options {
   const std::string mapfile;        // login map file; empty when not given
   const bool cleanup;               // unregister the application from the source
   const bool verbose;               // progress lines on standard error
+  const int jobs;
+  const bool resume;
+  const int retries;
+  const bool verify;
+  const bool progress;
+  const std::optional<std::string> report;
+  const std::optional<std::string> tls_ca;
 };
+
+// "idferry <version>".
+std::string version_line();
 
 typedef boost::shared_ptr<mig_options> mig_options_ptr;
 

@@ -31,6 +31,15 @@ const std::string kHelp =
     "  -c [ --cleanup ]      remove users and application info from source Tessad\n"
     "  -h [ --help ]         print help\n"
     "  -v [ --verbose ]      print diagnostic information to STDERR\n"
+    "  -j [ --jobs ] arg     service calls in flight per instance (1-64)\n"
+    "  --resume              skip users an earlier run migrated, finish its \n"
+    "                        takeovers\n"
+    "  --retries arg         retry calls that failed in transport up to N times\n"
+    "  --verify              read every migrated user back before cleanup\n"
+    "  --progress            show progress of long phases on STDERR\n"
+    "  --report arg          write one CSV line per user to this file\n"
+    "  --tls-ca arg          verify instances' TLS certificates against FILE\n"
+    "  --version             print version\n"
     "\n";
 
 // Parses `args` after the program name: the status (-1 when accepted), the
@@ -52,8 +61,12 @@ Parsed Parse(std::vector<std::string> args) {
   if (const mig_options_ptr* o = boost::get<mig_options_ptr>(&result)) {
     const mig_options& r = **o;
     p.record = r.app_from_cert + " " + r.app_to_cert + " " + r.sso_from_url + " " + r.sso_to_url +
-               " " + r.mode + " '" + r.mapfile + "' " + std::to_string(r.cleanup) + " " +
-               std::to_string(r.verbose);
+               " " + r.mode + " '" + r.mapfile + "'";
+    for (int n : {int(r.cleanup), int(r.verbose), r.jobs, int(r.resume), r.retries,
+                  int(r.verify), int(r.progress)}) {
+      p.record += " " + std::to_string(n);
+    }
+    p.record += " " + r.report.value_or("-") + " " + r.tls_ca.value_or("-");
   }
   p.out = capture.out();
   p.err = capture.err();
@@ -70,6 +83,7 @@ std::vector<std::string> Full(std::vector<std::string> extra) {
 TEST(Options, StatusesAndMessages) {
   const std::string parse = "Unable to parse command line: ";
   const std::string full = "f.pem t.pem https://a/ https://b/ ";
+  const std::string kDefaults = " 1 0 0 0 0 - -";  // jobs 1, no other new option
   struct Case {
     std::vector<std::string> args;
     int status;  // -1: accepted, with `err` the record's values
@@ -78,6 +92,13 @@ TEST(Options, StatusesAndMessages) {
       {{"--help"}, 0, kHelp, ""},
       {{"Check", "-h"}, 0, kHelp, ""},
       {{"--he", "--mode", "bogus"}, 0, kHelp, ""},
+      {{"--version", "--help"}, 0, kHelp, ""},
+      {{"--version", "Check", "--jobs", "0"}, 0, "idferry 1.0.0\n", ""},
+      {{"--version", "--foo"}, 10, kHelp, parse + "unrecognised option '--foo'\n"},
+      {{"--ver"}, 10, kHelp,
+       parse + "option '--ver' is ambiguous and matches '--verbose', '--verify', and '--version'\n"},
+      {{"--re", "x"}, 10, kHelp,
+       parse + "option '--re' is ambiguous and matches '--report', '--resume', and '--retries'\n"},
       {{"--foo"}, 10, kHelp, parse + "unrecognised option '--foo'\n"},
       {{"--help", "--foo"}, 10, kHelp, parse + "unrecognised option '--foo'\n"},
       {Full({"check", "extra"}), 10, kHelp,
@@ -99,14 +120,30 @@ TEST(Options, StatusesAndMessages) {
       {Full({"map"}), 10, "", "Mapfile is required for 'map' mode\n"},
       {Full({"map", "--mapfile", ""}), 10, "", "Mapfile is required for 'map' mode\n"},
       {Full({"check", "-c"}), 10, "", "Cleanup is not allowed in 'check' mode\n"},
-      {Full({"auto", "--mapfile", ""}), -1, "", full + "auto '' 0 0"},
-      {Full({"map", "--mapfile=m.txt", "-cv"}), -1, "", full + "map 'm.txt' 1 1"},
-      {Full({"check", "--mapfile=m.txt", "-v"}), -1, "", full + "check 'm.txt' 0 1"},
-      {Full({"--mode=auto", "--clean", "--verb"}), -1, "", full + "auto '' 1 1"},
+      {Full({"check", "-j", "0", "--retries", "11"}), 10, "", "Jobs must be a number from 1 to 64\n"},
+      {Full({"auto", "--jobs=65"}), 10, "", "Jobs must be a number from 1 to 64\n"},
+      {Full({"check", "--retries", "x"}), 10, kHelp,
+       parse + "the argument ('x') for option '--retries' is invalid\n"},
+      {Full({"auto", "--retries", "11"}), 10, "", "Retries must be a number from 0 to 10\n"},
+      {Full({"check", "-c", "--retries=-1"}), 10, "", "Cleanup is not allowed in 'check' mode\n"},
+      {Full({"check", "--retries=-1", "--resume"}), 10, "", "Retries must be a number from 0 to 10\n"},
+      {Full({"check", "--resume", "--verify"}), 10, "", "Resume is not allowed in 'check' mode\n"},
+      {Full({"check", "--verify"}), 10, "", "Verify is not allowed in 'check' mode\n"},
+      {{"check", "--tls-ca=ca.pem", "--app-from-cert=f", "--app-to-cert=t", "--sso-from-url=HTTPS://a",
+        "--sso-to-url=http://b"}, 10, "", "TLS verification needs https URLs\n"},
+      {{"check", "--tls-ca=ca.pem", "--app-from-cert=f", "--app-to-cert=t", "--sso-from-url=HTTPS://a",
+        "--sso-to-url=https://b", "--progress", "--report", "r.csv"}, -1, "",
+       "f t HTTPS://a https://b check '' 0 0 1 0 0 0 1 r.csv ca.pem"},
+      {Full({"auto", "--resume", "--retries", "10", "--verify", "-j", "64", "--report", ""}), -1, "",
+       full + "auto '' 0 0 64 1 10 1 0  -"},
+      {Full({"auto", "--mapfile", ""}), -1, "", full + "auto '' 0 0" + kDefaults},
+      {Full({"map", "--mapfile=m.txt", "-cv"}), -1, "", full + "map 'm.txt' 1 1" + kDefaults},
+      {Full({"check", "--mapfile=m.txt", "-v"}), -1, "", full + "check 'm.txt' 0 1" + kDefaults},
+      {Full({"--mode=auto", "--clean", "--verb"}), -1, "", full + "auto '' 1 1" + kDefaults},
       {{"--mo=auto", "--app-f=a", "--app-t=b", "--sso-f=c", "--sso-t", "d"}, -1, "",
-       "a b c d auto '' 0 0"},  // abbreviations
+       "a b c d auto '' 0 0" + kDefaults},  // abbreviations
       {{"auto", "--app-from-cert", "", "--app-to-cert", "", "--sso-from-url", "", "--sso-to-url",
-        ""}, -1, "", "    auto '' 0 0"},  // empty values count as present
+        ""}, -1, "", "    auto '' 0 0" + kDefaults},  // empty values count as present
   };
   for (const Case& c : cases) {
     std::string where;

@@ -3,6 +3,8 @@
 #include <iostream>
 
 #include "src/SSOClient/SSOClient.h"
+#include "src/parallel.h"
+#include "src/run_control.h"
 
 bool get_users(SSOClient& source, std::vector<mig_user_info>& users) {
   std::vector<SSOClient::UserInfo> listed;
@@ -17,12 +19,23 @@ bool get_users(SSOClient& source, std::vector<mig_user_info>& users) {
   return true;
 }
 
-bool get_users_passwords(SSOClient& source, std::vector<mig_user_info>& users) {
-  for (mig_user_info& user : users) {
-    if (!source.getUserPassword(user.id, user.password_hash, user.hash_type)) {
-      std::cerr << "ERROR: " << source.getErrorMessage() << std::endl;
-      return false;
-    }
+bool get_users_passwords(phase_runner& runner, client_set& source,
+                         std::vector<mig_user_info>& users) {
+  const size_t failed = runner.run(
+      "Fetching users passwords", users.size(),
+      [&](int worker, size_t i) {
+        SSOClient& client = source.at(worker);
+        if (client.getUserPassword(users[i].id, users[i].password_hash, users[i].hash_type)) {
+          return true;
+        }
+        runner.fail(i, "ERROR: " + client.getErrorMessage());
+        return false;
+      },
+      [](size_t, bool) {});
+  if (failed < users.size()) {
+    runner.write_failure(failed);
+    for (size_t i = failed; i < users.size(); ++i) users[i].password_hash = users[i].hash_type = "";
+    return false;
   }
-  return true;
+  return !halted();
 }

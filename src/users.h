@@ -9,11 +9,22 @@
 #ifndef IDFERRY_SRC_USERS_H_
 #define IDFERRY_SRC_USERS_H_
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 class SSOClient;
+class client_set;
+class phase_runner;
+
+// What became of a record: set by the conflict check in check mode and by
+// creation, resume and verification in map and auto modes. `none` is a
+// record no phase got to.
+enum class user_outcome : uint8_t {
+  none, free, conflict, takeover, failed,                           // check mode
+  created, mangled, taken_over, already_migrated, unverified,       // map and auto
+};
 
 struct mig_user_info {
   mig_user_info(const std::string& id, const std::string& login) : id(id), login(login) {}
@@ -26,6 +37,8 @@ struct mig_user_info {
   std::string password_hash;  // as the source stores it
   std::string hash_type;      // the hash scheme of password_hash, as the source names it
   bool target_owned = false;  // `login` is held on the target by the target application
+  user_outcome outcome = user_outcome::none;
+  uint8_t derived = 0;  // created under mangle_user(login, derived)
 };
 
 // Appends one record per source user, in listing order. On failure writes
@@ -33,9 +46,12 @@ struct mig_user_info {
 // unchanged.
 bool get_users(SSOClient& source, std::vector<mig_user_info>& users);
 
-// Reads each record's password hash and hash type, in list order. Stops at
-// the first failure with "ERROR: " and the client's message on standard
-// error; records before it keep their hashes, the rest stay empty.
-bool get_users_passwords(SSOClient& source, std::vector<mig_user_info>& users);
+// Reads each record's password hash and hash type, one call per record
+// through the runner (in list order with one job). Stops at the first
+// failure with "ERROR: " and the client's message on standard error; records
+// before it keep their hashes, the rest stay empty. False without a line
+// when the run is halted.
+bool get_users_passwords(phase_runner& runner, client_set& source,
+                         std::vector<mig_user_info>& users);
 
 #endif  // IDFERRY_SRC_USERS_H_

@@ -1,9 +1,11 @@
 #include "test_support/migration_table.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <set>
 
@@ -95,6 +97,8 @@ struct Places {
     if (name == "nocn") dir.write(name, self_signed_pem({{"O", "Brelmont"}}));
     if (name == "garbage") dir.write(name, "-----BEGIN CERTIFICATE-----\nxyz\n");
     if (name == "enc") dir.write(name, encrypted_cert());
+    if (name == "report") path = dir.file("report.csv");
+    if (name == "ca") dir.write(name, test_ca_pem().substr(0, test_ca_pem().find("-----BEGIN PRIVATE")));
     return made[name] = path;
   }
 
@@ -110,58 +114,102 @@ struct Places {
   }
 };
 
-void run_row(const RunRow& row) {
-  SCOPED_TRACE(row.name);
-  StandinOptions s, t;
-  s.apps = {"app-src"};
-  for (const SourceUser& u : row.source) {
-    s.seed.push_back("userpw\t" + u.id + "\t" + standin::escape_field(u.login) + "\tpw-" + u.id +
-                     "\tapp-src");
-  }
-  s.faults = row.source_faults;
-  t.apps = {"app-tgt", "app-other"};
-  for (const TargetUser& u : row.target) {
-    if (u.owner != "app-tgt" && u.owner != "app-other") t.apps.push_back(u.owner);
-    t.seed.push_back("userpw\t" + u.id + "\t" + standin::escape_field(u.login) + "\tx\t" + u.owner);
-  }
-  t.faults = row.target_faults;
-  StandinProcess source(s), target(t);
-  ASSERT_TRUE(source.running() && target.running());
-  const std::vector<standin::UserRecord> source_before = source.users();
-  const std::vector<standin::UserRecord> target_before = target.users();
+struct Run {
+  bool first;  // the row's own run, not the resumed one
+  std::vector<std::string> args;
+  int status;
+  std::string out, err, migrated;
+};
 
-  Places places{{}, {}, &row, &source, &target};
+// Runs idferry with `run.args` and checks what the module comment says.
+void run_and_check(const RunRow& row, const Run& run, Places& places,
+                   const std::vector<standin::UserRecord>& source_before,
+                   const std::vector<standin::UserRecord>& target_before) {
+  StandinProcess& source = *places.source;
+  StandinProcess& target = *places.target;
   std::vector<std::string> argv = {IDFERRY_BIN};
-  for (const std::string& a : row.args) argv.push_back(places.expand(a));
+  for (const std::string& a : run.args) argv.push_back(places.expand(a));
   const char* standard[][2] = {{"--app-from-cert", "{from}"}, {"--app-to-cert", "{to}"},
                                {"--sso-from-url", "{src}"}, {"--sso-to-url", "{tgt}"}};
   for (const auto& [option, value] : standard) {
-    if (std::find(row.args.begin(), row.args.end(), option) == row.args.end()) {
+    if (std::find(run.args.begin(), run.args.end(), option) == run.args.end()) {
       argv.insert(argv.end(), {option, places.expand(value)});
     }
   }
-  const ProcResult r = run_process(argv);
+  ProcOptions proc;
+  const bool first = run.first;
+  if (first) proc.out = row.out_to;
+  if (first) proc.err_tty = row.err_tty;
+  if (first && !row.interrupt.empty()) {
+    // "OP:N[:2]": SIGINT (twice) once the target's journal holds N calls of OP.
+    const size_t colon = row.interrupt.find(':');
+    const std::string op = row.interrupt.substr(0, colon);
+    const int n = std::atoi(row.interrupt.c_str() + colon + 1);
+    const bool twice = row.interrupt.find(':', colon + 1) != std::string::npos;
+    // Signals sent together may arrive as one: the second comes a tick later.
+    proc.tick = [&, op, n, twice, sent = 0](pid_t pid) mutable {
+      if (sent == 0) {
+        int seen = 0;
+        for (const StandinCall& c : target.journal()) seen += c.operation == op;
+        if (seen < n) return;
+      } else if (sent == 2 || !twice) {
+        return;
+      }
+      ++sent;
+      ::kill(pid, SIGINT);
+    };
+  }
+  const ProcResult r = run_process(argv, proc);
 
-  const std::string out = places.expand(row.out), err = places.expand(row.err);
-  EXPECT_EQ(row.status, r.status) << r.err;
-  EXPECT_EQ(out, r.out);
-  if (!err.empty() && err.back() == '*') {
+  std::string got_err = r.err;
+  if (proc.err_tty) {
+    size_t draws = 0;
+    for (size_t cr; (cr = got_err.find('\r')) != std::string::npos; ++draws) {
+      const size_t end = got_err.find("\033[K", cr);
+      ASSERT_NE(std::string::npos, end) << r.err;
+      got_err.erase(cr, end + 3 - cr);
+    }
+    EXPECT_EQ(std::count(run.args.begin(), run.args.end(), "--progress") > 0, draws > 0) << r.err;
+  }
+  const std::string out = places.expand(run.out), err = places.expand(run.err);
+  EXPECT_EQ(run.status, r.status) << r.err;
+  if (out != "?") {
+    EXPECT_EQ(out, r.out);
+  }
+  if (err == "?") {
+  } else if (!err.empty() && err.back() == '*') {
     const std::string prefix = err.substr(0, err.size() - 1);
-    EXPECT_EQ(prefix, r.err.substr(0, prefix.size()));
-    EXPECT_EQ(1, std::count(r.err.begin() + std::min(prefix.size(), r.err.size()), r.err.end(),
-                            '\n')) << r.err;
+    EXPECT_EQ(prefix, got_err.substr(0, prefix.size()));
+    EXPECT_EQ(1, std::count(got_err.begin() + std::min(prefix.size(), got_err.size()),
+                            got_err.end(), '\n')) << got_err;
   } else {
-    EXPECT_EQ(err, r.err);
+    EXPECT_EQ(err, got_err);
+  }
+  if (first && !row.report.empty()) {
+    const std::string report = places.get("report");
+    struct stat st {};
+    const bool made = stat(report.c_str(), &st) == 0;
+    EXPECT_EQ(row.report != "absent", made);
+    if (made) {
+      EXPECT_EQ(0600u, st.st_mode & 0777);
+      EXPECT_EQ(places.expand(row.report), read_file(report));
+    }
+    size_t files = 0;  // the report, the temporary file, and the row's own files
+    for (const auto& e : std::filesystem::directory_iterator(places.dir.path())) {
+      files += e.path().string().rfind(report, 0) == 0;
+    }
+    EXPECT_EQ(made ? 1u : 0u, files);
   }
 
   const std::vector<standin::UserRecord> after = target.users();
-  if (row.migrated != "?") {
-    EXPECT_EQ(row.migrated, migrated_of(after));
+  if (run.migrated != "?") {
+    EXPECT_EQ(run.migrated, migrated_of(after));
   }
   EXPECT_EQ(others_of(target_before), others_of(after));
   std::map<std::string, standin::UserRecord> by_id;
   for (const auto& u : source_before) by_id[u.id] = u;
-  const bool migrated_all = r.status == 0 && row.args[0] != "check";
+  for (const auto& u : target_before) by_id.erase(u.id);  // not made by the run
+  const bool migrated_all = r.status == 0 && run.args[0] != "check";
   const std::string to_cert = app_cert_pem("app-tgt");
   SSOClient login_check(target.url(), &to_cert);
   for (const auto& u : after) {
@@ -173,12 +221,12 @@ void run_row(const RunRow& row) {
 
   bool registered = false;
   for (const auto& a : source.applications()) registered |= a.id == "app-src";
-  const bool cleanup = std::count(row.args.begin(), row.args.end(), "--cleanup") ||
-                       std::count(row.args.begin(), row.args.end(), "-c");
+  const bool cleanup = std::count(run.args.begin(), run.args.end(), "--cleanup") ||
+                       std::count(run.args.begin(), run.args.end(), "-c");
   EXPECT_EQ(!(cleanup && r.status == 0), registered);
   EXPECT_TRUE(!registered || others_of(source_before) == others_of(source.users()));
 
-  if (row.args[0] == "check") {
+  if (run.args[0] == "check") {
     for (const StandinProcess* p : {&source, &target}) {
       for (const StandinCall& c : p->journal()) {
         EXPECT_TRUE(c.operation == "getSettings" || c.operation == "listUsers" ||
@@ -186,7 +234,7 @@ void run_row(const RunRow& row) {
       }
     }
   }
-  if (!row.target_writes.empty()) {
+  if (first && !row.target_writes.empty()) {
     std::string writes;
     for (const StandinCall& c : target.journal()) {
       if (c.operation == "createUser" || c.operation == "deleteUser" ||
@@ -213,6 +261,45 @@ void run_row(const RunRow& row) {
   for (const std::string& secret : secrets) {
     EXPECT_EQ(std::string::npos, (r.out + r.err).find(secret)) << secret;
   }
+}
+
+void run_row(const RunRow& row) {
+  SCOPED_TRACE(row.name);
+  StandinOptions s, t;
+  s.apps = {"app-src"};
+  for (const SourceUser& u : row.source) {
+    s.seed.push_back("userpw\t" + u.id + "\t" + standin::escape_field(u.login) + "\tpw-" + u.id +
+                     "\tapp-src");
+  }
+  s.faults = row.source_faults;
+  t.apps = {"app-tgt", "app-other"};
+  for (const TargetUser& u : row.target) {
+    if (u.owner != "app-tgt" && u.owner != "app-other") t.apps.push_back(u.owner);
+    t.seed.push_back("userpw\t" + u.id + "\t" + standin::escape_field(u.login) + "\tx\t" + u.owner);
+  }
+  t.faults = row.target_faults;
+  t.delay_us = row.target_delay_us;
+  if (!row.target_server.empty()) {
+    std::string cert, key;
+    const std::string& ca = app_cert_pem(row.target_server == "other CA" ? "another CA" : "tessad-standin test CA");
+    const std::string host = row.target_server == "other CA" ? "127.0.0.1" : "sso.example.org";
+    EXPECT_EQ(0, gen_server_certificate("srv", host, cert, key, &ca));
+    t.server_pem = cert + key;
+  }
+  StandinProcess source(s), target(t);
+  ASSERT_TRUE(source.running() && target.running());
+  const std::vector<standin::UserRecord> source_before = source.users();
+  const std::vector<standin::UserRecord> target_before = target.users();
+  Places places{{}, {}, &row, &source, &target};
+  run_and_check(row, {true, row.args, row.status, row.out, row.err, row.migrated}, places,
+                source_before, target_before);
+  if (row.resume_args.empty()) return;
+  SCOPED_TRACE("the second run");
+  source.restart({});
+  target.restart({});
+  ASSERT_TRUE(source.running() && target.running());
+  run_and_check(row, {false, row.resume_args, row.resume_status, row.resume_out, row.resume_err, row.resumed}, places,
+                source_before, target_before);
 }
 
 }  // namespace

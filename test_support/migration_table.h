@@ -6,9 +6,9 @@
 //  - the exit status, standard output and standard error, byte for byte (an
 //    expected error text ending in "*" is a prefix followed by one more line);
 //  - the target application's users afterwards, as "login=id" in login
-//    order; every other target user unchanged; every migrated user complete
-//    (the source's hash and hash type) and, after a successful map or auto
-//    run, able to log in with its password;
+//    order; every other target user unchanged; every user the run created
+//    complete (the source's hash and hash type) and, after a successful map
+//    or auto run, able to log in with its password;
 //  - the source unchanged and still registered, unless a cleanup succeeded;
 //  - check mode never writing nor reading a password hash;
 //  - no password hash and no line of a private key in either output stream.
@@ -20,12 +20,15 @@
 // {dir} a directory, {fifo} a FIFO without writer, {huge} a sparse file over
 // 1 GiB, {empty} an empty file, {binary} 4 KiB of bytes, {nocn} a certificate
 // without CN, {garbage} a truncated PEM block, {enc} the source certificate
-// with its key encrypted.
+// with its key encrypted, {ca} the CA of the instances' server certificates,
+// {report} the path of a report file (which must not exist before the run).
 #ifndef IDFERRY_TEST_SUPPORT_MIGRATION_TABLE_H_
 #define IDFERRY_TEST_SUPPORT_MIGRATION_TABLE_H_
 
 #include <string>
 #include <vector>
+
+#include "test_support/test_util.h"
 
 namespace testutil {
 
@@ -47,8 +50,8 @@ struct RunRow {
   std::string name;
   std::vector<std::string> args;
   int status;
-  std::string out, err;
-  std::string migrated;  // app-tgt's users afterwards; "?" leaves them unchecked
+  std::string out, err;  // "?": not checked
+  std::string migrated;  // app-tgt's users afterwards; "?": not checked
   std::vector<std::string> source_faults = {}, target_faults = {};
   std::vector<SourceUser> source = kSource;
   std::vector<TargetUser> target = kTarget;
@@ -57,6 +60,30 @@ struct RunRow {
   // calls, in order, as "op:key" (the login created, the id deleted, the id
   // renamed), space-separated.
   std::string target_writes = "";
+  // "OP:N": SIGINT to idferry once the target's journal holds N calls of OP
+  // ("OP:N:2": two signals at once).
+  std::string interrupt = "";
+  long long target_delay_us = 0;  // the target waits this long before each answer
+  // The target's server certificate: "" the usual one, "other CA" one for
+  // 127.0.0.1 under another CA, "other host" one for another host name.
+  std::string target_server = "";
+  ProcOptions::Out out_to = ProcOptions::Out::kPipe;  // idferry's standard output
+  // Standard error on a terminal: the progress line's draws (carriage
+  // return, text, erase to the end of the line) and erasures are taken out
+  // before `err` is compared, and there must be some exactly when the
+  // arguments hold --progress.
+  bool err_tty = false;
+  // The report file {report} after the first run: "" not checked, "absent"
+  // none (nor a temporary file beside it), else its whole content (and mode
+  // 0600).
+  std::string report = "";
+  // When not empty, a second run of these arguments, after both instances
+  // restarted on their stores without fault plans: it must end with
+  // `resume_status`, write `resume_out` and `resume_err`, and leave `resumed`
+  // as the target application's users.
+  std::vector<std::string> resume_args = {};
+  std::string resume_out = "", resume_err = "", resumed = "";
+  int resume_status = 0;
 };
 
 // Runs each row with fresh instances; failures name the row.

@@ -25,13 +25,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The test CA and a server certificate issued under it, made once per process.
-const std::string& test_ca_pem() { return app_cert_pem("tessad-standin test CA"); }
-
+// A server certificate under the test CA, made once per process.
 const std::string& server_pem() {
   static const std::string pem = [] {
     std::string cert, key;
-    if (gen_certificate("127.0.0.1", cert, key, &test_ca_pem()) != 0) {
+    if (gen_server_certificate("127.0.0.1", "127.0.0.1", cert, key, &test_ca_pem()) != 0) {
       harness_failure("cannot make the stand-in's server certificate");
     }
     return cert + key;
@@ -47,13 +45,15 @@ std::string lines(const std::vector<std::string>& v) {
 
 }  // namespace
 
+const std::string& test_ca_pem() { return app_cert_pem("tessad-standin test CA"); }
+
 StandinProcess::StandinProcess(const StandinOptions& options) : options_(options) {
   std::vector<std::string> seed;
   for (const std::string& app : options.apps) seed.push_back("app\t" + app + "\t" + app);
   seed.insert(seed.end(), options.seed.begin(), options.seed.end());
   tmp_.write("seed.txt", lines(seed));
   tmp_.write("ca.pem", test_ca_pem());
-  tmp_.write("server.pem", server_pem());
+  tmp_.write("server.pem", options.server_pem.empty() ? server_pem() : options.server_pem);
   launch(true);
 }
 

@@ -8,8 +8,9 @@
 //   testutil::StandinProcess sso(opts);
 //   ... connect to sso.url() presenting sso.app_cert_file("app-one") ...
 //
-// HTTPS by default, with a server certificate issued for 127.0.0.1 under a
-// test CA (ca_path()); the stand-in accepts any client certificate and takes
+// HTTPS by default, with a server certificate for 127.0.0.1 (its
+// subjectAltName) issued under a test CA (ca_path(); test_ca_pem() holds its
+// key too); the stand-in accepts any client certificate and takes
 // the application from its CN (testutil::app_cert_pem). The constructor waits
 // (bounded) for the port file; when the process does not come up, the
 // current test fails with its standard error and running() is false. The
@@ -35,6 +36,7 @@ struct StandinOptions {
   std::vector<std::string> faults;      // fault plan lines, as given
   long long delay_us = 0;               // --delay-us
   std::vector<std::string> extra_args;  // appended to the command line
+  std::string server_pem;               // the server's certificate and key; "": the usual one
   int start_timeout_ms = 10000;
 };
 
@@ -52,6 +54,8 @@ struct StandinCall {
   std::vector<std::string> keys;  // "-" for an absent key
   std::string outcome;            // "ok", a subcode, "injected", ...
 };
+
+const std::string& test_ca_pem();
 
 class StandinProcess {
  public:

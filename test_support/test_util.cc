@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
+#include <termios.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -85,22 +87,39 @@ pid_t spawn(const std::vector<std::string>& argv, int out_fd, int err_fd) {
   return -1;
 }
 
-ProcResult run_process(const std::vector<std::string>& argv) {
+ProcResult run_process(const std::vector<std::string>& argv, const ProcOptions& options) {
   ProcResult r;
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
     harness_failure("pipe failed");
     return r;
   }
+  if (options.out == ProcOptions::Out::kClosedPipe) close(out[0]);
+  if (options.out == ProcOptions::Out::kFull) {
+    close(out[0]);
+    close(out[1]);
+    out[1] = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  }
+  if (options.err_tty) {
+    close(err[0]);
+    close(err[1]);
+    winsize size{};
+    size.ws_col = 100;
+    termios raw{};
+    cfmakeraw(&raw);
+    if (openpty(&err[0], &err[1], nullptr, &raw, &size) != 0) harness_failure("openpty failed");
+  }
   const pid_t pid = spawn(argv, out[1], err[1]);
   close(out[1]);
   close(err[1]);
   // Drain both pipes until both close, so a chatty child never blocks.
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  const bool own_out = options.out == ProcOptions::Out::kPipe;
+  pollfd fds[2] = {{own_out ? out[0] : -1, POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* sinks[2] = {&r.out, &r.err};
   char buf[65536];
-  for (int open = 2; open > 0;) {
-    if (poll(fds, 2, -1) < 0 && errno == EINTR) continue;
+  for (int open = own_out ? 2 : 1; open > 0;) {
+    if (options.tick && pid > 0) options.tick(pid);
+    if (poll(fds, 2, options.tick ? 10 : -1) < 0 && errno == EINTR) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       const ssize_t n = read(fds[i].fd, buf, sizeof buf);

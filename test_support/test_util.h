@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -69,8 +70,18 @@ struct ProcResult {
   std::string err;
 };
 
+struct ProcOptions {
+  // Standard output: a pipe read to its end, a pipe whose reader is gone
+  // before the program writes, or /dev/full.
+  enum class Out { kPipe, kClosedPipe, kFull } out = Out::kPipe;
+  // Standard error on a pseudo-terminal (raw, 100 columns) instead of a pipe.
+  bool err_tty = false;
+  // Called about every 10 ms while the program runs, with its pid.
+  std::function<void(pid_t)> tick;
+};
+
 // Runs the program and waits for it, collecting both output streams.
-ProcResult run_process(const std::vector<std::string>& argv);
+ProcResult run_process(const std::vector<std::string>& argv, const ProcOptions& options = {});
 
 // An application certificate file's text (certificate then key) for the
 // application `name`; made once per name and process (key generation is slow).

@@ -21,7 +21,7 @@ namespace {
 constexpr char kProgram[] = "idferry-appcert";
 
 constexpr char kUsage[] =
-    "Usage: idferry-appcert NAME [--ca CA_PEM_FILE] [--out FILE]\n"
+    "Usage: idferry-appcert NAME [--ca CA_PEM_FILE] [--server HOST] [--out FILE]\n"
     "\n"
     "Makes an application certificate file for application NAME: a new RSA key\n"
     "and a certificate whose subject is /CN=NAME, written as PEM text (the\n"
@@ -32,6 +32,9 @@ constexpr char kUsage[] =
     "                    unencrypted private key are in CA_PEM_FILE (for example a\n"
     "                    file made earlier by this tool); without it the\n"
     "                    certificate is self-signed\n"
+    "  --server HOST     also make it a TLS server certificate for HOST (an IP\n"
+    "                    address or a DNS name, as subjectAltName), for instances\n"
+    "                    that clients verify with idferry --tls-ca\n"
     "  --out FILE        write to FILE, with mode 0600, instead of standard output\n"
     "  --help            show this text\n"
     "\n"
@@ -45,6 +48,8 @@ struct Options {
   bool has_ca = false;
   std::string out_path;
   bool has_out = false;
+  std::string server;
+  bool has_server = false;
 };
 
 // Fills `opts` from the command line; on a usage error returns false with the
@@ -71,6 +76,9 @@ bool parse_args(int argc, char** argv, Options* opts, std::string* error) {
       } else if (option == "--out") {
         value = &opts->out_path;
         seen = &opts->has_out;
+      } else if (option == "--server") {
+        value = &opts->server;
+        seen = &opts->has_server;
       } else {
         *error = "unknown option " + option;
         return false;
@@ -85,7 +93,7 @@ bool parse_args(int argc, char** argv, Options* opts, std::string* error) {
         *value = argv[++i];
       }
       if (value->empty()) {
-        *error = option + " needs a file name";
+        *error = option + (option == "--server" ? " needs a host" : " needs a file name");
         return false;
       }
       *seen = true;
@@ -216,7 +224,9 @@ int appcert_main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   }
 
   std::string cert_pem, key_pem;
-  if (gen_certificate(opts.name, cert_pem, key_pem, opts.has_ca ? &ca_text : nullptr) != 0) {
+  const std::string* ca = opts.has_ca ? &ca_text : nullptr;
+  if ((opts.has_server ? gen_server_certificate(opts.name, opts.server, cert_pem, key_pem, ca)
+                       : gen_certificate(opts.name, cert_pem, key_pem, ca)) != 0) {
     return fail(err, kAppcertFailed, "cannot generate a certificate for '" + opts.name + "'");
   }
   const std::string file = cert_pem + key_pem;

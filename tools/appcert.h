@@ -3,9 +3,11 @@
 // idferry presents to an SSO instance and takes the application identity
 // from.
 //
-//   idferry-appcert NAME [--ca CA_PEM_FILE] [--out FILE]
+//   idferry-appcert NAME [--ca CA_PEM_FILE] [--server HOST] [--out FILE]
 //
-// The certificate's subject is "/CN=" and NAME. It is self-signed, or issued
+// The certificate's subject is "/CN=" and NAME; with --server it also names
+// HOST as subjectAltName, so that it can serve an instance's TLS connections
+// to clients that check the server's name. It is self-signed, or issued
 // under the CA whose certificate and unencrypted key CA_PEM_FILE holds (for
 // example a file made earlier by this tool: every certificate it makes may
 // act as a CA). Without --out the file goes to standard output; with it the

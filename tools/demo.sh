@@ -1,7 +1,8 @@
 #!/bin/sh
-# The demo: two stand-in single-sign-on instances on loopback, a check that
-# finds conflicts, then a full migration with cleanup, and the target's users
-# before and after. Uses the Release binaries in the given build directory.
+# The demo: two stand-in single-sign-on instances on loopback whose server
+# certificates idferry verifies (--tls-ca), a check that finds conflicts, then
+# a full migration with cleanup and a per-user report, the target's users
+# before and after, and the report. Uses the Release binaries in the given build directory.
 # Leaves no process running and removes its scratch directory.
 set -eu
 
@@ -26,10 +27,13 @@ say() { printf '\n== %s\n' "$*"; }
 
 say "Application certificates (idferry-appcert)"
 "$appcert" "Demo CA" --out "$work/ca.pem"
-"$appcert" 127.0.0.1 --out "$work/server.pem"
+"$appcert" 127.0.0.1 --server 127.0.0.1 --ca "$work/ca.pem" --out "$work/server.pem"
+# The CA's certificate alone: what idferry trusts the instances by.
+sed -n '/BEGIN CERTIFICATE/,/END CERTIFICATE/p' "$work/ca.pem" > "$work/trusted.pem"
 "$appcert" crm --out "$work/crm.pem"        # the application on the source
 "$appcert" portal --out "$work/portal.pem"  # the application on the target
-echo "made crm.pem (source application) and portal.pem (target application)"
+echo "made crm.pem (source application), portal.pem (target application), and the"
+echo "instances' server certificate under Demo CA (trusted.pem holds its certificate)"
 
 # Seed files: tab-separated; "userpw" lines store a password hashed by the
 # instance itself, as a real instance would hold it.
@@ -87,7 +91,7 @@ run() {
   echo "\$ idferry $*"
   set +e
   "$idferry" "$@" --app-from-cert "$work/crm.pem" --app-to-cert "$work/portal.pem" \
-    --sso-from-url "$src_url" --sso-to-url "$dst_url"
+    --sso-from-url "$src_url" --sso-to-url "$dst_url" --tls-ca "$work/trusted.pem"
   status=$?
   set -e
   echo "(exit status $status)"
@@ -95,11 +99,17 @@ run() {
 
 say "Check: logins that would collide on the target"
 run check
-say "Migration: auto --cleanup --verbose"
-run auto --cleanup --verbose
+say "Migration: auto --verify --report report.csv --cleanup --verbose"
+run auto --verify --report "$work/report.csv" --cleanup --verbose
 
+say "The report (report.csv)"
+cat "$work/report.csv"
 say "Target users after"
 users target
 say "Source users after the cleanup"
 users source
 echo "(none: unregistering the crm application removed them from the source)"
+say "Without the instances' CA, the same check is refused before any user is read"
+"$appcert" "Other CA" --out "$work/other.pem"
+sed -n '/BEGIN CERTIFICATE/,/END CERTIFICATE/p' "$work/other.pem" > "$work/trusted.pem"
+run check

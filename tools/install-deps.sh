@@ -5,7 +5,8 @@
 set -eu
 
 PACKAGES="g++ make cmake pkg-config libboost-dev libboost-program-options-dev
-libssl-dev gsoap libgsoap-dev googletest libgtest-dev libsqlite3-dev sqlite3"
+libssl-dev gsoap libgsoap-dev googletest libgtest-dev libsqlite3-dev sqlite3
+dpkg-dev file man-db"
 
 # The fuzzing tree (make fuzz) also needs clang and its libFuzzer and
 # sanitizer runtimes; they are installed only with --fuzz.

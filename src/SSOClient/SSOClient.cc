@@ -2,9 +2,12 @@
 // operations are in SSOClient_ops.cc.
 #include "src/SSOClient/SSOClient.h"
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include <openssl/bio.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -34,12 +37,62 @@ int no_passphrase(char*, int, int, void*) { return 0; }
 
 const char* or_empty(const char* s) { return s ? s : ""; }
 
+// OpenSSL's default CA locations, read once per process and shared by every
+// client's TLS context: reading them takes some milliseconds each time, and
+// a run with many workers makes many clients. Null when they cannot be read.
+// A store holding every certificate of the PEM text, or null when it holds
+// none.
+X509_STORE* trusted_store(const std::string& pem) {
+  X509_STORE* store = X509_STORE_new();
+  BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  int count = 0;
+  while (X509* cert = bio ? PEM_read_bio_X509(bio, nullptr, no_passphrase, nullptr) : nullptr) {
+    count += X509_STORE_add_cert(store, cert) == 1;
+    X509_free(cert);
+  }
+  ERR_clear_error();  // the end of the text reads as an error
+  BIO_free(bio);
+  if (count == 0) {
+    X509_STORE_free(store);
+    return nullptr;
+  }
+  return store;
+}
+
+// The host of an http(s) URL: between "://" and the port or path, without
+// the brackets of an IPv6 address.
+std::string url_host(const std::string& url) {
+  size_t start = url.find("://");
+  start = start == std::string::npos ? 0 : start + 3;
+  const size_t end = url.find_first_of("/?#", start);
+  std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
+  authority.erase(0, authority.rfind('@') + 1);
+  if (!authority.empty() && authority[0] == '[') {
+    return authority.substr(1, authority.find(']') - 1);
+  }
+  return authority.substr(0, authority.find(':'));
+}
+
+X509_STORE* default_ca_store() {
+  static X509_STORE* const store = [] {
+    X509_STORE* s = X509_STORE_new();
+    if (s && X509_STORE_set_default_paths(s) != 1) {
+      X509_STORE_free(s);
+      s = nullptr;
+    }
+    return s;
+  }();
+  return store;
+}
+
 }  // namespace
 
-SSOClient::SSOClient(const std::string& url, const std::string* certificate)
+SSOClient::SSOClient(const std::string& url, const std::string* certificate,
+                     const std::string* trustedCa)
     : m_proxy(new sso()) {
   m_url = url;
   if (certificate) m_certificate = *certificate;
+  if (trustedCa) m_trustedCa = *trustedCa;
   // The runtime keeps pointers into m_url and m_certificate, which never
   // change while the context may use them.
   m_proxy->soap_endpoint_url = m_url.c_str();
@@ -55,6 +108,7 @@ SSOClient::SSOClient(const std::string& url, const std::string* certificate)
   ctx->maxlevel = kMaxNesting;
   setTimeouts(kConnectTimeoutMs, kIoTimeoutMs);
   ctx->fsslauth = &SSOClient::ssl_auth_init_cert;
+  ctx->user = this;  // the hook reads the trusted certificates and the host
   // Runs the hook at once; a failure stays recorded in the context until the
   // first call, and the client goes on without a client certificate.
   soap_ssl_client_context(ctx, SOAP_SSL_SKIP_HOST_CHECK,
@@ -73,8 +127,25 @@ int SSOClient::ssl_auth_init_cert(soap* ctx) {
   if (ctx->ctx) SSL_CTX_free(ctx->ctx);
   ctx->ctx = tls;
   if (!tls) return ssl_setup_failed(ctx, "Can't setup context");
-  if (SSL_CTX_set_default_verify_paths(tls) != 1) {
-    return ssl_setup_failed(ctx, "Can't read default CA file and/or directory");
+  const SSOClient* client = static_cast<const SSOClient*>(ctx->user);
+  const bool verify = client && !client->m_trustedCa.empty();
+  if (verify) {
+    // Only the given certificates are trusted, and the server must be the
+    // URL's host: by DNS name (subjectAltName, or the CN without one) or by
+    // IP address (subjectAltName only), as OpenSSL checks them.
+    X509_STORE* trusted = trusted_store(client->m_trustedCa);
+    if (!trusted) return ssl_setup_failed(ctx, "Can't read trusted CA certificates");
+    SSL_CTX_set_cert_store(tls, trusted);
+    const std::string host = url_host(client->m_url);
+    X509_VERIFY_PARAM* param = SSL_CTX_get0_param(tls);
+    if (X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) != 1 &&
+        X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) != 1) {
+      return ssl_setup_failed(ctx, "Can't check the server's name");
+    }
+  } else {
+    X509_STORE* cas = default_ca_store();
+    if (!cas) return ssl_setup_failed(ctx, "Can't read default CA file and/or directory");
+    SSL_CTX_set1_cert_store(tls, cas);
   }
   if (ctx->keyfile) {
     // The key-file setting holds the PEM text itself. Key and certificate
@@ -102,7 +173,7 @@ int SSOClient::ssl_auth_init_cert(soap* ctx) {
     free_ssl_data(bio, cert, key);  // the TLS context keeps its own references
   }
   SSL_CTX_set_options(tls, SSL_OP_ALL | SSL_OP_NO_SSLv2);
-  SSL_CTX_set_verify(tls, SSL_VERIFY_NONE, ctx->fsslverify);
+  SSL_CTX_set_verify(tls, verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, ctx->fsslverify);
   SSL_CTX_set_verify_depth(tls, 9);
   return SOAP_OK;
 }
@@ -134,8 +205,38 @@ soap* SSOClient::prepare_call() {
   return ctx;
 }
 
+bool SSOClient::retry_after(int status, const char* operation, int k) {
+  const bool transport = status == SOAP_EOF || status == SOAP_TCP_ERROR ||
+                         status == SOAP_SSL_ERROR || status == 502 || status == 503 ||
+                         status == 504;
+  const auto stopped = [this] { return m_retry.stopped && m_retry.stopped(); };
+  if (!transport || stopped()) return false;
+  finish_call(status);  // describes the failure for the log line
+  // A server certificate that fails verification fails again.
+  if (getErrorMessage().find("certificate verify failed") != std::string::npos) return false;
+  if (m_retry.log) {
+    m_retry.log(std::string("Retrying ") + operation + " (attempt " + std::to_string(k) +
+                " of " + std::to_string(m_retry.retries) + "): " + getErrorMessage());
+  }
+  const auto wait = std::chrono::milliseconds(std::min(30000, 500 << std::min(k - 1, 6)));
+  for (auto end = std::chrono::steady_clock::now() + wait; std::chrono::steady_clock::now() < end;) {
+    if (stopped()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (soap* ctx = m_proxy->soap) soap_force_closesock(ctx);
+  prepare_call();
+  return true;
+}
+
 bool SSOClient::finish_call(int status) {
   soap* ctx = m_proxy->soap;
+  if (status == SOAP_OK && ctx && ctx->level != 0) {
+    // The runtime takes an answer whose Body holds no element as a success
+    // with a reset record, and stops reading inside the Body: the call did
+    // not get its answer. It fails as the protocol says, without element.
+    soap_force_closesock(ctx);
+    status = ctx->error = SOAP_NO_TAG;
+  }
   if (status == SOAP_OK) {
     prepare_call();
     return true;

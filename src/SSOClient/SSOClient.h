@@ -7,8 +7,8 @@
 // (so the many calls of a migration share one connection and one TLS
 // handshake), the SOAP 1.2 namespace table, and TLS through
 // ssl_auth_init_cert, which installs the client certificate and key from the
-// PEM text held in memory rather than from files. Server certificates are not
-// verified. A bad certificate does not make construction fail: calls then go
+// PEM text held in memory rather than from files. Server certificates are
+// verified only against trusted certificates given to the constructor. A bad certificate does not make construction fail: calls then go
 // out without a client certificate, and the service decides.
 //
 // Every operation returns true on success and false on failure (authenticate
@@ -29,6 +29,7 @@
 #include <stdint.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,8 +58,11 @@ class SSOClient {
 
   // `certificate` points at PEM text holding the application's client
   // certificate and private key (either order), or is null for a client
-  // without certificate. The text is copied.
-  SSOClient(const std::string& url, const std::string* certificate);
+  // without certificate. `trustedCa`, when not null, points at PEM
+  // certificates: the server's certificate must then chain to one of them
+  // and name the URL's host, or no call gets through. The texts are copied.
+  SSOClient(const std::string& url, const std::string* certificate,
+            const std::string* trustedCa = nullptr);
 
   // Bounds on what one response may hold, so that a broken or hostile
   // service cannot make the client use memory without limit: items in one
@@ -75,6 +79,27 @@ class SSOClient {
 
   // Replaces the time-outs (milliseconds, above 0).
   void setTimeouts(int connect_ms, int io_ms);
+
+  // Retries of service calls that failed in transport: a connection refused,
+  // reset or closed before a complete answer, a time-out, or HTTP 502, 503 or
+  // 504. Such a call is made again on a fresh connection, up to `retries`
+  // times, after waiting 0.5 s, 1 s, 2 s, ... (at most 30 s). Faults, other
+  // HTTP errors, an answer without element and malformed answers are never
+  // retried. Without a policy (the default) nothing is retried.
+  struct RetryPolicy {
+    int retries = 0;
+    // Told "Retrying <operation> (attempt <k> of <N>): <reason>" before each.
+    std::function<void(const std::string&)> log;
+    // True: no further attempt is made (the wait is cut short too).
+    std::function<bool()> stopped;
+  };
+  void setRetryPolicy(const RetryPolicy& policy) { m_retry = policy; }
+  // Whether the last service call was made again after an attempt that failed
+  // in transport: a write it carried may then have taken effect although its
+  // answer was lost. deleteUsers and changeLogin reconcile that themselves (a
+  // retried deletion answered "sso:noSuchUser" is done; a retried rename is
+  // done when the user holds the new login); callers of addUser do.
+  bool lastCallRetried() const { return m_retried; }
   // Frees the runtime context, which closes any kept-open connection and
   // frees the TLS context.
   ~SSOClient();
@@ -141,6 +166,24 @@ class SSOClient {
   static void free_ssl_data(bio_st* bio, x509_st* cert, evp_pkey_st* key);
 
  private:
+  // One service call: `attempt` makes it through the proxy and returns the
+  // runtime's status; it is made again as the retry policy says. True on
+  // success (finish_call).
+  template <typename Attempt>
+  bool call(const char* operation, Attempt&& attempt) {
+    prepare_call();
+    m_retried = false;
+    int status = attempt();
+    for (int k = 1; k <= m_retry.retries && retry_after(status, operation, k); ++k) {
+      m_retried = true;
+      status = attempt();
+    }
+    return finish_call(status);
+  }
+  // After an attempt that ended with `status`: when it failed in transport
+  // and the policy allows attempt k + 1, logs it, waits, closes the
+  // connection and prepares the context, and returns true.
+  bool retry_after(int status, const char* operation, int k);
   // Releases what the runtime decoded for the previous call. Returns the
   // runtime context, or null when the client has none.
   soap* prepare_call();
@@ -163,8 +206,11 @@ class SSOClient {
   std::string m_url;
   std::string m_certificate;
   std::string m_appId;
+  std::string m_trustedCa;  // PEM certificates the server must chain to; empty: none
   std::unique_ptr<sso> m_proxy;
-  std::chrono::steady_clock::time_point m_callStarted;  // of the current service call
+  std::chrono::steady_clock::time_point m_callStarted;  // of the current attempt
+  RetryPolicy m_retry;
+  bool m_retried = false;
 };
 
 #endif  // IDFERRY_SRC_SSOCLIENT_SSOCLIENT_H_

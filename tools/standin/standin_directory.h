@@ -140,6 +140,11 @@ class Directory {
                         std::string* user_id);
   Status close_session(const std::string* caller, const std::string& session_id);
 
+  // Fault injection only: changes the stored user `user_id` whoever owns it,
+  // outside every rule ("login", "hash", "type", "owner" set to `value`, or
+  // "delete"). A missing user is left alone.
+  void alter_user(const std::string& user_id, const std::string& field, const std::string& value);
+
  private:
   // Runs `body` as one transaction under the lock: committed when it
   // succeeds, rolled back when it refuses or the store fails.

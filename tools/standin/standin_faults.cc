@@ -68,14 +68,31 @@ FaultAction parse_action(const std::vector<std::string>& f, std::string* error) 
     a.http_status = static_cast<int>(number(f[3], 100, 599));
     if (a.http_status < 0) *error = "the HTTP status must be a number from 100 to 599";
     a.body = f[4];
-  } else if (kind == "drop" || kind == "cut" || kind == "exit") {
+  } else if (kind == "delay") {
+    if (!arity(4, 4, "delay MICROSECONDS")) return a;
+    a.kind = FaultAction::Kind::kDelay;
+    a.delay_us = number(f[3], 0, 60000000);
+    if (a.delay_us < 0) *error = "the delay must be a number of microseconds up to 60000000";
+  } else if (kind == "alter") {
+    if (!arity(5, 6, "alter USER_ID FIELD [VALUE]")) return a;
+    a.kind = FaultAction::Kind::kAlter;
+    a.user_id = f[3];
+    a.field = f[4];
+    if (f.size() == 6) a.value = f[5];
+    const bool known = a.field == "login" || a.field == "hash" || a.field == "type" ||
+                       a.field == "owner" || a.field == "delete";
+    if (!known) *error = "alter changes login, hash, type, owner or delete, not \"" + a.field + "\"";
+  } else if (kind == "drop" || kind == "cut" || kind == "exit" || kind == "empty" ||
+             kind == "lost") {
     if (!arity(3, 3, kind.c_str())) return a;
-    a.kind = kind == "drop"  ? FaultAction::Kind::kDrop
-             : kind == "cut" ? FaultAction::Kind::kCut
-                             : FaultAction::Kind::kExit;
+    a.kind = kind == "drop"    ? FaultAction::Kind::kDrop
+             : kind == "cut"   ? FaultAction::Kind::kCut
+             : kind == "exit"  ? FaultAction::Kind::kExit
+             : kind == "empty" ? FaultAction::Kind::kEmpty
+                               : FaultAction::Kind::kLost;
   } else {
     *error = "unknown action \"" + escape_field(kind) +
-             "\" (expected fault, http, drop, cut or exit)";
+             "\" (expected fault, http, drop, cut, exit, empty, lost, alter or delay)";
   }
   return a;
 }

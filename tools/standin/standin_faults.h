@@ -10,6 +10,10 @@
 //   OPERATION  N  drop
 //   OPERATION  N  cut
 //   OPERATION  N  exit
+//   OPERATION  N  empty
+//   OPERATION  N  lost
+//   OPERATION  N  alter  USER_ID  login|hash|type|owner|delete  [VALUE]
+//   OPERATION  N  delay  MICROSECONDS
 //
 // OPERATION is one of the 21 service operations ("createUser"). N is the
 // 1-based number of the call of that operation, counted over all connections
@@ -23,7 +27,14 @@
 //  - drop: the connection is closed without an answer;
 //  - cut: an answer is begun (its head announces the whole length) and the
 //    connection is closed halfway through its body;
-//  - exit: the process ends at once without an answer, as if it crashed.
+//  - exit: the process ends at once without an answer, as if it crashed;
+//  - empty: an answer whose Body holds no element, instead of the work;
+//  - lost: the call does its work, then the connection is closed without an
+//    answer, as when a network drops the answer of a write that took effect;
+//  - alter: the call does its work and is answered, then the stored user
+//    USER_ID is changed behind its caller's back: its login, password hash,
+//    hash type or owner set to VALUE, or the user deleted;
+//  - delay: the call waits that long (up to 60 s) first, then does its work.
 // When several rules match a call, the first one in the file wins. Empty lines
 // and lines starting with "#" are skipped.
 //
@@ -51,7 +62,7 @@ class FaultPlanError : public std::runtime_error {
 const std::vector<std::string>& operation_names();
 
 struct FaultAction {
-  enum class Kind { kFault, kHttp, kDrop, kCut, kExit };
+  enum class Kind { kFault, kHttp, kDrop, kCut, kExit, kEmpty, kLost, kAlter, kDelay };
   Kind kind = Kind::kDrop;
   // kFault
   bool receiver = false;  // Receiver, else Sender
@@ -61,6 +72,10 @@ struct FaultAction {
   // kHttp
   int http_status = 0;
   std::string body;
+  // kAlter
+  std::string user_id, field, value;
+  // kDelay
+  std::int64_t delay_us = 0;
 };
 
 class FaultPlan {

@@ -283,11 +283,11 @@ void Server::journal(const std::string& operation, const std::optional<std::stri
   }
 }
 
-void Server::delay() {
-  if (config_.delay_us <= 0) return;
+void Server::delay(long long us) {
+  if (us < 0) us = config_.delay_us;
+  if (us <= 0) return;
   std::unique_lock<std::mutex> lock(stop_mu_);
-  stop_cv_.wait_for(lock, std::chrono::microseconds(config_.delay_us),
-                    [this] { return stopping_; });
+  stop_cv_.wait_for(lock, std::chrono::microseconds(us), [this] { return stopping_; });
 }
 
 bool Server::issue_certificate(const std::string& app_id, std::string* cert_pem,

@@ -111,8 +111,8 @@ class Server {
   std::optional<FaultAction> injected_action(const std::string& operation);
   void journal(const std::string& operation, const std::optional<std::string>& caller,
                const std::vector<const std::string*>& keys, const std::string& outcome);
-  // Waits the configured delay (cut short by a stop).
-  void delay();
+  // Waits the configured delay, or `us` microseconds (cut short by a stop).
+  void delay(long long us = -1);
 
  private:
   bool issue_certificate(const std::string& app_id, std::string* cert_pem,

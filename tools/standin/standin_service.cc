@@ -105,6 +105,23 @@ int inject(struct soap* soap, Connection& conn, const char* operation,
       conn.close_after = true;
       return SOAP_STOP;
     }
+    case FaultAction::Kind::kEmpty: {
+      server.delay();
+      const std::string body = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n") +
+                               "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" +
+                               namespace_uri(soap, "SOAP-ENV") +
+                               "\"><SOAP-ENV:Body></SOAP-ENV:Body></SOAP-ENV:Envelope>\r\n";
+      const std::string reply =
+          "HTTP/1.1 200 OK\r\nContent-Type: application/soap+xml; charset=utf-8\r\n"
+          "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+      soap->fsend(soap, reply.data(), reply.size());
+      conn.close_after = true;
+      return SOAP_STOP;
+    }
+    case FaultAction::Kind::kLost:
+    case FaultAction::Kind::kAlter:
+    case FaultAction::Kind::kDelay:
+      return SOAP_STOP;  // acted on after the call's work (handle)
     case FaultAction::Kind::kFault:
       server.delay();
       return send_fault(soap, action.receiver, action.subcode, action.reason,
@@ -121,7 +138,13 @@ int handle(struct soap* soap, const char* operation, std::vector<const std::stri
   Connection& conn = *static_cast<Connection*>(soap->user);
   conn.reached_operation = true;
   Server& server = *conn.server;
-  if (std::optional<FaultAction> action = server.injected_action(operation)) {
+  // Most actions replace the call; "lost" and "alter" act once it is done.
+  const std::optional<FaultAction> action = server.injected_action(operation);
+  const bool after = action && (action->kind == FaultAction::Kind::kLost ||
+                                action->kind == FaultAction::Kind::kAlter);
+  if (action && action->kind == FaultAction::Kind::kDelay) {
+    server.delay(action->delay_us);
+  } else if (action && !after) {
     return inject(soap, conn, operation, keys, *action);
   }
   const std::string* caller = conn.caller ? &*conn.caller : nullptr;
@@ -134,6 +157,11 @@ int handle(struct soap* soap, const char* operation, std::vector<const std::stri
   }
   server.journal(operation, conn.caller, keys, outcome);
   server.delay();
+  if (after && action->kind == FaultAction::Kind::kLost) {
+    conn.close_after = true;
+    return SOAP_STOP;
+  }
+  if (after) server.directory().alter_user(action->user_id, action->field, action->value);
   if (st.ok()) return SOAP_OK;
   return send_fault(soap, st.code == Status::Code::kReceiver, st.subcode, st.reason, nullptr);
 }

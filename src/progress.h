@@ -1,0 +1,60 @@
+// The progress of the long phases on standard error (--progress): for each
+// phase that makes one call per record, the line
+//   "<phase>: <done>/<total> (<pct>%), <rate> users/s, ETA <h:mm:ss>"
+// ("-:--:--" while the rate is unknown). On a terminal it is redrawn in place
+// four times a second, cut to the terminal's width, and erased before any
+// other text goes to standard error and at the end of its phase, so verbose
+// and error lines stay whole. Otherwise a plain line is written 10 seconds
+// into the phase and every 10 seconds after.
+//
+// While a meter is enabled it stands between std::cerr and its buffer: every
+// write to std::cerr first erases a drawn line. The meter's own thread draws
+// only between lines. Thread-safe: workers count records while the main
+// thread writes.
+#ifndef IDFERRY_SRC_PROGRESS_H_
+#define IDFERRY_SRC_PROGRESS_H_
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// The progress line for `done` of `total` records after `seconds`.
+std::string progress_line(const std::string& phase, size_t done, size_t total, double seconds);
+
+class progress_meter {
+ public:
+  // Does nothing unless `enabled`. `terminal`: whether standard error is one.
+  progress_meter(bool enabled, bool terminal);
+  ~progress_meter();
+  progress_meter(const progress_meter&) = delete;
+  progress_meter& operator=(const progress_meter&) = delete;
+
+  void begin(const std::string& phase, size_t total);
+  void advance() { done_.fetch_add(1, std::memory_order_relaxed); }
+  void end();
+
+  class erasing_buf;  // std::cerr's buffer while the meter is enabled
+
+ private:
+  void tick();
+
+  const bool enabled_, terminal_;
+  std::unique_ptr<erasing_buf> buf_;
+  std::streambuf* old_ = nullptr;
+  std::mutex mu_;  // phase, total, started, due, stopping
+  std::condition_variable wake_;
+  std::string phase_;
+  size_t total_ = 0;
+  std::atomic<size_t> done_{0};
+  std::chrono::steady_clock::time_point started_;
+  double due_ = 10;  // seconds into the phase of the next plain line
+  bool stopping_ = false;
+  std::thread ticker_;
+};
+
+#endif  // IDFERRY_SRC_PROGRESS_H_

@@ -1,0 +1,63 @@
+#include "src/resume.h"
+
+#include <iostream>
+#include <mutex>
+
+#include "src/SSOClient/SSOClient.h"
+#include "src/parallel.h"
+#include "src/run_control.h"
+
+on_target look_up_migrated(SSOClient& target, const mig_user_info& user,
+                           const std::string& app_id, std::string& login, std::string& error) {
+  std::string id = user.id, hash, type;
+  SSOClient::UserInfo info;
+  if (!target.getUserInfo(id, info)) {
+    if (target.getErrorSubCode() == "sso:noSuchUser") return on_target::absent;
+    error = "Error getting userInfo: " + target.getErrorMessage();
+    return on_target::failed;
+  }
+  // Another application's user is not ours, whatever its hash.
+  if (info.applicationId != app_id) return on_target::other_data;
+  if (!target.getUserPassword(id, hash, type)) {
+    error = "ERROR: " + target.getErrorMessage();
+    return on_target::failed;
+  }
+  if (hash != user.password_hash || type != user.hash_type) return on_target::other_data;
+  login = info.login;
+  return on_target::migrated;
+}
+
+std::string other_data_line(const mig_user_info& user) {
+  return "ERROR: user id " + user.id + " (" + user.login + ") is on the target with other data";
+}
+
+bool find_migrated(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
+                   const std::string& app_id, resume_findings& found) {
+  std::vector<on_target> kind(users.size(), on_target::absent);
+  std::mutex found_mu;
+  bool clean = true;
+  const size_t failed = runner.run(
+      "Checking users already migrated", users.size(),
+      [&](int worker, size_t i) {
+        std::string login, error;
+        kind[i] = look_up_migrated(target.at(worker), users[i], app_id, login, error);
+        if (kind[i] == on_target::migrated) {
+          std::lock_guard<std::mutex> lock(found_mu);
+          found.target_login[i] = login;
+        }
+        if (kind[i] == on_target::failed) runner.fail(i, error);
+        return kind[i] != on_target::failed;
+      },
+      [&](size_t i, bool before_failure) {
+        if (!before_failure || kind[i] != on_target::other_data) return;
+        std::cerr << other_data_line(users[i]) << std::endl;
+        users[i].outcome = user_outcome::failed;
+        runner.note(i, "on the target with other data");
+        clean = false;
+      });
+  if (failed < users.size()) {
+    runner.write_failure(failed);
+    return false;
+  }
+  return clean && !halted();
+}
