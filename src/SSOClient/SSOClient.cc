@@ -242,6 +242,10 @@ bool SSOClient::finish_call(int status) {
     return true;
   }
   if (!ctx) return false;
+  // A failure inside the document (a bound exceeded, a bad value) leaves the
+  // rest of the answer unread on the connection, where the next call would
+  // read it as its own answer: the connection is closed instead.
+  if (ctx->level != 0) soap_force_closesock(ctx);
   if (ctx->fault) {
     // A failure the runtime recorded before any answer named its SOAP
     // version (an HTTP error page, say) carries a placeholder code; this

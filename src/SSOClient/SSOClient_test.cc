@@ -113,9 +113,12 @@ TEST(SSOClientWire, WhatEachAnswerAndCertificateTextGive) {
       {"SOAP 1.1 envelope", SoapReply("<e:Envelope xmlns:e=\"http://schemas.xmlsoap.org/soap/"
                                       "envelope/\"><e:Body/></e:Envelope>"),
        mismatch + "'e:Envelope'"},
-      // A text over the client's bound ends the call there (the rest of the answer stays unread).
+      // A text over the client's bound ends the call there; the rest of the answer goes with its
+      // connection, not into the next call.
       {"40 MiB text", SoapReply(doc("<sso:userId>" + std::string(40 << 20, 'x'))),
-       invalid + "value range or content length violation in element 'sso:userId'", "kept", false},
+       invalid + "value range or content length violation in element 'sso:userId'"},
+      // runtime: an empty Body is taken for a success; the client fails the call.
+      {"empty Body", SoapReply(testutil::Envelope("")), invalid + "element tag expected"},
       {"element that never closes", framed("", doc(id7 + "<sso:unfinished"), true), "||"},
       {"Content-Length too long, kept open", framed("100000", doc(id7).substr(0, 300), false),
        timeout},
@@ -236,6 +239,12 @@ TEST(SSOClientCalls, RequestsSentAndWhatTheCallsReturn) {
     for (std::string& r : sent) r = testutil::BodyOf(r);
     EXPECT_EQ(testutil::Xml(row.sent), sent) << row.sent;
   }
+  // An empty Body fails an operation whose response is empty too.
+  peer.enqueue(UserIdReply("1"));
+  peer.enqueue(SoapReply(testutil::Envelope("")));
+  EXPECT_FALSE(c.deleteUsers({"a"}));
+  EXPECT_EQ("(SOAP-ENV:Sender) Validation constraint violation: element tag expected",
+            c.getErrorMessage());
   EXPECT_EQ(-5, set.usersSessionsTimeout);
   EXPECT_EQ((std::vector<std::string>{"A", "B"}), set.hashTypes);
 }
