@@ -69,35 +69,26 @@ void StandinProcess::launch(bool seed) {
   port_ = 0;
   write_file(current("faults.txt"), lines(options_.faults));
   std::vector<std::string> argv = {
-      TESSAD_STANDIN_BIN, "--db",      db_path(),        "--faults",  current("faults.txt"),
-      "--port-file",      current("port"), "--journal", current("journal.txt"), "--stats",
-      current("stats.txt"), "--ca",    ca_path(),        "--delay-us",
+      TESSAD_STANDIN_BIN, "--db", tmp_.file("store.db"), "--faults", current("faults.txt"),
+      "--port-file", current("port"), "--journal", current("journal.txt"), "--stats",
+      current("stats.txt"), "--ca", tmp_.file("ca.pem"), "--delay-us",
       std::to_string(options_.delay_us)};
   if (seed) argv.insert(argv.end(), {"--seed", tmp_.file("seed.txt")});
-  if (options_.tls) argv.insert(argv.end(), {"--tls-cert", server_cert_path()});
+  if (options_.tls) argv.insert(argv.end(), {"--tls-cert", tmp_.file("server.pem")});
   argv.insert(argv.end(), options_.extra_args.begin(), options_.extra_args.end());
   const int out = open(current("stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const int err = open(current("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_ = spawn(argv, out, err);
   close(out);
   close(err);
-  if (pid_ < 0) return;
   const auto deadline = Clock::now() + std::chrono::milliseconds(options_.start_timeout_ms);
-  while (Clock::now() < deadline) {
-    const std::string text = read_file(current("port"), true);
-    if (!text.empty()) {
-      port_ = std::atoi(text.c_str());
-      return;
-    }
-    if (reap(0)) {
-      harness_failure(std::ostringstream()
-                      << "tessad-standin ended with status " << status_ << ":\n" << log());
-      return;
-    }
+  while (pid_ > 0 && Clock::now() < deadline && !reap(0)) {
+    port_ = std::atoi(read_file(current("port"), true).c_str());
+    if (port_ != 0) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  harness_failure("tessad-standin did not listen in time:\n" + log());
-  kill();
+  harness_failure("tessad-standin did not start:\n" + log());
+  stop();
 }
 
 void StandinProcess::restart(const std::vector<std::string>& faults) {
@@ -125,11 +116,8 @@ StandinStats StandinProcess::stats() const {
   StandinStats s;
   std::istringstream in(read_file(current("stats.txt"), true));
   std::string name;
-  long long value;
-  while (in >> name >> value) {
-    if (name == "connections") s.connections = value;
-    if (name == "handshakes") s.handshakes = value;
-    if (name == "calls") s.calls = value;
+  for (long long value; in >> name >> value;) {
+    (name == "connections" ? s.connections : name == "handshakes" ? s.handshakes : s.calls) = value;
   }
   return s;
 }
@@ -145,70 +133,40 @@ std::vector<StandinCall> StandinProcess::journal() const {
       if (!standin::unescape_field(field, &value, &error)) harness_failure(line + ": " + error);
       field = value;
     }
-    if (f.size() < 4) {
-      harness_failure("journal line with too few fields: " + line);
-      continue;
-    }
-    calls.push_back({std::atoll(f[0].c_str()), f[1], f[2], {f.begin() + 3, f.end() - 1},
-                     f.back()});
+    // SEQ, OPERATION, CALLER, the keys, OUTCOME.
+    if (f.size() < 4) harness_failure("journal line with too few fields: " + line);
+    if (f.size() >= 4) calls.push_back({f[1], {f.begin() + 3, f.end() - 1}});
   }
   return calls;
 }
 
 std::vector<standin::UserRecord> StandinProcess::users() const {
-  try {
-    return standin::Store(db_path(), standin::Store::Access::kReadOnly).all_users();
-  } catch (const std::exception& e) {
-    harness_failure(e.what());
-    return {};
-  }
+  return standin::Store(tmp_.file("store.db"), standin::Store::Access::kReadOnly).all_users();
 }
 
 std::vector<standin::AppRecord> StandinProcess::applications() const {
-  try {
-    return standin::Store(db_path(), standin::Store::Access::kReadOnly).all_applications();
-  } catch (const std::exception& e) {
-    harness_failure(e.what());
-    return {};
-  }
+  return standin::Store(tmp_.file("store.db"), standin::Store::Access::kReadOnly)
+      .all_applications();
 }
 
 bool StandinProcess::reap(int timeout_ms) {
-  if (pid_ < 0 || exited_) return true;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    int ws = 0;
-    const pid_t r = waitpid(pid_, &ws, WNOHANG);
-    if (r == pid_ || (r < 0 && errno != EINTR)) {
-      exited_ = true;
-      status_ = r == pid_ ? (WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws)) : -1;
-      return true;
-    }
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (pid_ > 0 && !exited_) {
+    const pid_t r = waitpid(pid_, nullptr, WNOHANG);
+    exited_ = r == pid_ || (r < 0 && errno != EINTR);
+    if (!exited_ && Clock::now() >= deadline) return false;
+    if (!exited_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  return true;
 }
 
-int StandinProcess::stop(int timeout_ms) {
-  if (pid_ < 0) return -1;
-  if (!reap(0)) {
-    ::kill(pid_, SIGTERM);
-    if (!reap(timeout_ms)) {
-      harness_failure("tessad-standin did not stop in time");
-      return kill();
-    }
-  }
-  return status_;
+void StandinProcess::stop() {
+  if (reap(0)) return;
+  ::kill(pid_, SIGTERM);
+  if (reap(10000)) return;
+  harness_failure("tessad-standin did not stop in time");
+  ::kill(pid_, SIGKILL);
+  reap(10000);
 }
-
-int StandinProcess::kill() {
-  if (pid_ >= 0 && !reap(0)) {
-    ::kill(pid_, SIGKILL);
-    reap(10000);
-  }
-  return pid_ < 0 ? -1 : status_;
-}
-
-int StandinProcess::wait_exit(int timeout_ms) { return reap(timeout_ms) ? status_ : -1; }
 
 }  // namespace testutil

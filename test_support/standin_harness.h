@@ -40,19 +40,17 @@ struct StandinOptions {
   int start_timeout_ms = 10000;
 };
 
+// The --stats file; -1 where it cannot be read (yet).
 struct StandinStats {
-  long long connections = -1;  // -1: not (yet) readable
+  long long connections = -1;
   long long handshakes = -1;
   long long calls = -1;
 };
 
 // One journal line, its fields unescaped.
 struct StandinCall {
-  long long seq = 0;
   std::string operation;
-  std::string caller;             // "-" when there was none
   std::vector<std::string> keys;  // "-" for an absent key
-  std::string outcome;            // "ok", a subcode, "injected", ...
 };
 
 const std::string& test_ca_pem();
@@ -69,14 +67,9 @@ class StandinProcess {
   void restart(const std::vector<std::string>& faults);
 
   bool running();  // started, and not seen to have ended
-  int port() const { return port_; }
   pid_t pid() const { return pid_; }
   std::string url() const;  // "https://127.0.0.1:PORT/" ("http://..." without TLS)
-
   const std::string& dir() const { return tmp_.path(); }
-  std::string db_path() const { return tmp_.file("store.db"); }
-  std::string ca_path() const { return tmp_.file("ca.pem"); }
-  std::string server_cert_path() const { return tmp_.file("server.pem"); }
   // Writes the application certificate file of `app_id` (once); its path.
   std::string app_cert_file(const std::string& app_id) const;
 
@@ -86,16 +79,12 @@ class StandinProcess {
   std::vector<standin::UserRecord> users() const;  // in listing order
   std::vector<standin::AppRecord> applications() const;
 
-  // SIGTERM, then SIGKILL after `timeout_ms`; the exit status (128 + signal
-  // when killed), or -1 when never started.
-  int stop(int timeout_ms = 10000);
-  int kill();
-  // Waits for the process to end by itself: its status, or -1 while it runs.
-  int wait_exit(int timeout_ms);
+  // SIGTERM, then SIGKILL after 10 s (a harness failure).
+  void stop();
 
  private:
   void launch(bool seed);
-  bool reap(int timeout_ms);
+  bool reap(int timeout_ms);  // whether the process has ended
   std::string current(const std::string& name) const;
 
   TempDir tmp_;
@@ -103,7 +92,6 @@ class StandinProcess {
   int launches_ = 0;
   pid_t pid_ = -1;
   bool exited_ = false;
-  int status_ = -1;
   int port_ = 0;
 };
 
