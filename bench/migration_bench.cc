@@ -289,6 +289,7 @@ void jobs_tables(const Flags& f) {
     std::printf("\nauto --jobs 32 on loopback: %ld users %.2f s, %ld users %.2f s: %ldx the users "
                 "took %.2fx the wall time\n", small.users, small.run.wall, large.users,
                 large.run.wall, large.users / small.users, large.run.wall / small.run.wall);
+    std::fflush(stdout);
   }
   if (f.jobs_memory) {
     Flags once = f;
