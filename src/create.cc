@@ -12,6 +12,9 @@
 namespace {
 
 const int kMaxAttempts = 100;  // the login and its derived logins 1 to 99
+// What the report says of a record whose candidate logins were all taken
+// (create_user_mangled leaves `derived` at the last one tried).
+const char kNoFreeLogin[] = "no free login";
 
 // One creation attempt: success, or the failure as the client described it.
 struct attempt {
@@ -63,8 +66,6 @@ bool create_user_mangled(SSOClient& target, mig_user_info& user, const std::stri
   error = "Error registering user: " + user.login + " and its 99 derived logins are taken";
   return false;
 }
-
-const char kNoFreeLogin[] = "no free login";
 
 namespace {
 

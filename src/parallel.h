@@ -55,7 +55,6 @@ class phase_runner {
  public:
   // `meter` (may be null) shows the progress of each run.
   explicit phase_runner(int jobs, progress_meter* meter = nullptr);
-  int jobs() const { return jobs_; }
 
   // What the workers tell of a record, kept for the run's report: a failure,
   // with the error line the phase writes if it is the first in list order

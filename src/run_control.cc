@@ -35,7 +35,6 @@ void install_run_signals() {
 }
 
 bool stop_requested() { return g_stop.load(); }
-void request_stop() { g_stop.store(true); }
 
 bool write_result(const std::string& line) {
   std::lock_guard<std::mutex> lock(g_out_mu);

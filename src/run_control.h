@@ -23,7 +23,6 @@
 void install_run_signals();
 
 bool stop_requested();
-void request_stop();
 
 // Writes `line` and a line feed to standard output and flushes it. False,
 // from then on for every call, once standard output failed.

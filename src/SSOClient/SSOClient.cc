@@ -37,9 +37,6 @@ int no_passphrase(char*, int, int, void*) { return 0; }
 
 const char* or_empty(const char* s) { return s ? s : ""; }
 
-// OpenSSL's default CA locations, read once per process and shared by every
-// client's TLS context: reading them takes some milliseconds each time, and
-// a run with many workers makes many clients. Null when they cannot be read.
 // A store holding every certificate of the PEM text, or null when it holds
 // none.
 X509_STORE* trusted_store(const std::string& pem) {
@@ -73,6 +70,9 @@ std::string url_host(const std::string& url) {
   return authority.substr(0, authority.find(':'));
 }
 
+// OpenSSL's default CA locations, read once per process and shared by every
+// client's TLS context: reading them takes some milliseconds each time, and
+// a run with many workers makes many clients. Null when they cannot be read.
 X509_STORE* default_ca_store() {
   static X509_STORE* const store = [] {
     X509_STORE* s = X509_STORE_new();
@@ -230,22 +230,21 @@ bool SSOClient::retry_after(int status, const char* operation, int k) {
 
 bool SSOClient::finish_call(int status) {
   soap* ctx = m_proxy->soap;
-  if (status == SOAP_OK && ctx && ctx->level != 0) {
-    // The runtime takes an answer whose Body holds no element as a success
-    // with a reset record, and stops reading inside the Body: the call did
-    // not get its answer. It fails as the protocol says, without element.
+  if (ctx && ctx->level != 0) {
+    // The runtime stopped reading inside the document. After a failure (a
+    // bound exceeded, a bad value) the rest of the answer would be left on
+    // the connection for the next call to read as its own: the connection is
+    // closed. After a "success" the Body held no element, which the runtime
+    // takes for a reset record: the call did not get its answer, and fails as
+    // the protocol says, without element.
     soap_force_closesock(ctx);
-    status = ctx->error = SOAP_NO_TAG;
+    if (status == SOAP_OK) status = ctx->error = SOAP_NO_TAG;
   }
   if (status == SOAP_OK) {
     prepare_call();
     return true;
   }
   if (!ctx) return false;
-  // A failure inside the document (a bound exceeded, a bad value) leaves the
-  // rest of the answer unread on the connection, where the next call would
-  // read it as its own answer: the connection is closed instead.
-  if (ctx->level != 0) soap_force_closesock(ctx);
   if (ctx->fault) {
     // A failure the runtime recorded before any answer named its SOAP
     // version (an HTTP error page, say) carries a placeholder code; this

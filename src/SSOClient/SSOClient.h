@@ -8,8 +8,9 @@
 // handshake), the SOAP 1.2 namespace table, and TLS through
 // ssl_auth_init_cert, which installs the client certificate and key from the
 // PEM text held in memory rather than from files. Server certificates are
-// verified only against trusted certificates given to the constructor. A bad certificate does not make construction fail: calls then go
-// out without a client certificate, and the service decides.
+// verified only against trusted certificates given to the constructor. A bad
+// certificate does not make construction fail: calls then go out without a
+// client certificate, and the service decides.
 //
 // Every operation returns true on success and false on failure (authenticate
 // the other way round); why the last call failed is read through the four
