@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "cert/cert_inspect.h"
+#include "src/run_control.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ bool load_file(const std::string& path, std::string& text) {
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
   if (static_cast<unsigned long long>(st.st_size) > kMaxFileBytes) {
-    std::cerr << "File " << path << " is too big!" << std::endl;
+    write_error(std::string("File ") + path + " is too big!");
     return false;
   }
 
@@ -65,7 +66,7 @@ bool load_file(const std::string& path, std::string& text) {
     }
     // The file may grow while it is read.
     if (data.size() + static_cast<size_t>(end - p) > kMaxFileBytes) {
-      std::cerr << "File " << path << " is too big!" << std::endl;
+      write_error(std::string("File ") + path + " is too big!");
       return false;
     }
     data.append(p, end);
@@ -81,11 +82,8 @@ std::string load_cert_from_file(const std::string& path) {
 }
 
 void log_v(const mig_options& options, const std::string& text) {
-  // One write per line: workers of a parallel phase log retries too.
-  static std::mutex mu;
-  if (!options.verbose) return;
-  std::lock_guard<std::mutex> lock(mu);
-  std::cerr << text + "\n";
+  // Workers of a parallel phase log retries too: one locked write per line.
+  if (options.verbose) write_error(text);
 }
 
 void log_v(const mig_options& options, const boost::basic_format<char>& format) {

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "src/SSOClient/SSOClient.h"
+#include "src/run_control.h"
 
 bool check_sso(const mig_context& context, const std::string& url) {
   SSOClient client(url, nullptr, context.trusted_ca());
@@ -16,11 +17,11 @@ bool check_sso(const mig_context& context, const std::string& url) {
 bool check_sso_options(const mig_context& context) {
   bool ok = true;
   if (!check_sso(context, context.options.sso_from_url)) {
-    std::cerr << "ERROR: sso-from-url check failed" << std::endl;
+    write_error("ERROR: sso-from-url check failed");
     ok = false;
   }
   if (!check_sso(context, context.options.sso_to_url)) {
-    std::cerr << "ERROR: sso-to-url check failed" << std::endl;
+    write_error("ERROR: sso-to-url check failed");
     ok = false;
   }
   return ok;

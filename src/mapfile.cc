@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "src/context.h"
+#include "src/run_control.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ bool check_map_valid(std::vector<mig_user_info>& users, std::vector<user_map>& m
   for (const user_map& pair : mappings) {
     if (!found[pair.old_login]) {
       ++wrong;
-      std::cerr << "ERROR: Wrong old login in mapfile (" << pair.old_login << ")" << std::endl;
+      write_error(std::string("ERROR: Wrong old login in mapfile (") + pair.old_login + ")");
     }
   }
   return wrong == 0;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <iostream>
 
+#include "src/run_control.h"
+
 namespace po = boost::program_options;
 
 namespace {
@@ -73,51 +75,51 @@ bool check_arg_syntax(po::variables_map& vm) {
                             "mode"};
   for (const char* name : required) {
     if (!vm.count(name)) {
-      std::cerr << "One or more required arguments missed" << std::endl;
+      write_error("One or more required arguments missed");
       return false;
     }
   }
   const std::string mode = vm["mode"].as<std::string>();
   if (mode != "check" && mode != "map" && mode != "auto") {
-    std::cerr << "Unknown mode. Use one of: 'check', 'map', 'auto" << std::endl;
+    write_error("Unknown mode. Use one of: 'check', 'map', 'auto");
     return false;
   }
   const std::string mapfile = string_or_empty(vm, "mapfile");
   if (mode == "auto" && !mapfile.empty()) {
-    std::cerr << "Mapfile is not acceptable for 'auto' mode" << std::endl;
+    write_error("Mapfile is not acceptable for 'auto' mode");
     return false;
   }
   if (mode == "map" && mapfile.empty()) {
-    std::cerr << "Mapfile is required for 'map' mode" << std::endl;
+    write_error("Mapfile is required for 'map' mode");
     return false;
   }
   if (mode == "check" && vm["cleanup"].as<bool>()) {
-    std::cerr << "Cleanup is not allowed in 'check' mode" << std::endl;
+    write_error("Cleanup is not allowed in 'check' mode");
     return false;
   }
   const int jobs = int_or(vm, "jobs", 1);
   if (jobs < 1 || jobs > 64) {
-    std::cerr << "Jobs must be a number from 1 to 64" << std::endl;
+    write_error("Jobs must be a number from 1 to 64");
     return false;
   }
   const int retries = int_or(vm, "retries", 0);
   if (retries < 0 || retries > 10) {
-    std::cerr << "Retries must be a number from 0 to 10" << std::endl;
+    write_error("Retries must be a number from 0 to 10");
     return false;
   }
   if (mode == "check" && vm["resume"].as<bool>()) {
-    std::cerr << "Resume is not allowed in 'check' mode" << std::endl;
+    write_error("Resume is not allowed in 'check' mode");
     return false;
   }
   if (mode == "check" && vm["verify"].as<bool>()) {
-    std::cerr << "Verify is not allowed in 'check' mode" << std::endl;
+    write_error("Verify is not allowed in 'check' mode");
     return false;
   }
   if (vm.count("tls-ca")) {
     for (const char* url : {"sso-from-url", "sso-to-url"}) {
       const std::string scheme = vm[url].as<std::string>().substr(0, 8);
       if (strncasecmp(scheme.c_str(), "https://", 8) != 0) {
-        std::cerr << "TLS verification needs https URLs" << std::endl;
+        write_error("TLS verification needs https URLs");
         return false;
       }
     }
@@ -140,15 +142,14 @@ mig_options_result mig_options_parser::read_options() const {
                   .run(),
               vm);
   } catch (const po::error& e) {
-    std::cerr << "Unable to parse command line: "
-              << (holds_message_placeholder(argc_, argv_)
-                      ? "an argument holds a '%...%' sequence the parser cannot report"
-                      : e.what())
-              << std::endl;
+    write_error(std::string("Unable to parse command line: ") +
+                (holds_message_placeholder(argc_, argv_)
+                     ? "an argument holds a '%...%' sequence the parser cannot report"
+                     : e.what()));
     print_mig_help(std::cout, desc);
     return kExitUsage;
   } catch (...) {
-    std::cerr << "unexpected exception parsing command-line options" << std::endl;
+    write_error("unexpected exception parsing command-line options");
     return kExitUsage;
   }
   po::notify(vm);

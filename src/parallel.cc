@@ -34,7 +34,21 @@ void phase_runner::note(size_t index, std::string detail) {
 void phase_runner::write_failure(size_t index) {
   std::lock_guard<std::mutex> lock(notes_mu_);
   auto it = lines_.find(index);
-  if (it != lines_.end()) std::cerr << it->second << std::endl;
+  if (it != lines_.end()) write_error(it->second);
+}
+
+bool phase_runner::guarded(size_t index, const std::function<bool()>& step) {
+  // An exception (running out of memory, say) in a record's work or in the
+  // release of its result fails that record like a failed call instead of
+  // ending the process or the whole run at once.
+  try {
+    return step();
+  } catch (const std::exception& e) {
+    fail(index, std::string("ERROR: unexpected failure: ") + e.what());
+  } catch (...) {
+    fail(index, "ERROR: unexpected failure");
+  }
+  return false;
 }
 
 phase_runner::phase_runner(int jobs, progress_meter* meter)
@@ -82,8 +96,8 @@ size_t phase_runner::run_records(size_t count, const std::function<bool(int, siz
                                  const std::vector<uint32_t>* chains) {
   if (jobs_ == 1) {
     for (size_t i = 0; i < count && !halted(); ++i) {
-      const bool ok = work(0, i);
-      done(i, ok);
+      bool ok = guarded(i, [&] { return work(0, i); });
+      ok = guarded(i, [&] { done(i, ok); return true; }) && ok;
       if (!ok) return i;
     }
     return count;
@@ -129,16 +143,7 @@ size_t phase_runner::run_records(size_t count, const std::function<bool(int, siz
       s.state[i] = kRunning;
       ++s.in_flight;
       lock.unlock();
-      bool ok = false;
-      // An exception on a worker (running out of memory, say) fails its
-      // record like a failed call instead of ending the process.
-      try {
-        ok = work(w, i);
-      } catch (const std::exception& e) {
-        fail(i, std::string("ERROR: unexpected failure: ") + e.what());
-      } catch (...) {
-        fail(i, "ERROR: unexpected failure");
-      }
+      const bool ok = guarded(i, [&] { return work(w, i); });
       lock.lock();
       --s.in_flight;
       s.state[i] = ok ? kDone : kFailed;
@@ -148,7 +153,15 @@ size_t phase_runner::run_records(size_t count, const std::function<bool(int, siz
       } else if (chains && (*chains)[i] != kChainEnd) {
         s.ready.push((*chains)[i]);
       }
-      while (s.cursor < count && s.state[s.cursor] == kDone) done(s.cursor++, true);
+      while (s.cursor < count && s.state[s.cursor] == kDone) {
+        const size_t r = s.cursor++;
+        if (!guarded(r, [&] { done(r, true); return true; })) {
+          s.state[r] = kFailed;
+          s.stopped = true;
+          s.first_failed = std::min(s.first_failed, r);
+          break;
+        }
+      }
       s.changed.notify_all();
     }
     s.changed.notify_all();
@@ -158,7 +171,7 @@ size_t phase_runner::run_records(size_t count, const std::function<bool(int, siz
   for (std::thread& t : threads) t.join();
   // Records finished after the first failure, in list order.
   for (size_t i = s.cursor; i < count; ++i) {
-    if (s.state[i] == kDone || s.state[i] == kFailed) done(i, false);
+    if (s.state[i] == kDone || s.state[i] == kFailed) guarded(i, [&] { done(i, false); return true; });
   }
   return s.first_failed;
 }

@@ -89,6 +89,9 @@ class phase_runner {
                      const std::vector<uint32_t>* chains);
 
  private:
+  // Runs one step of record `index`; an exception fails the record.
+  bool guarded(size_t index, const std::function<bool()>& step);
+
   const int jobs_;
   progress_meter* const meter_;
   std::mutex notes_mu_;

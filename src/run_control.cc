@@ -11,6 +11,8 @@ namespace {
 std::atomic<bool> g_stop{false};
 std::atomic<bool> g_output_failed{false};
 std::mutex g_out_mu;
+std::mutex g_err_mu;
+std::atomic<void (*)()> g_result_hook{nullptr};
 
 void on_stop_signal(int) {
   g_stop.store(true);
@@ -39,6 +41,7 @@ bool stop_requested() { return g_stop.load(); }
 bool write_result(const std::string& line) {
   std::lock_guard<std::mutex> lock(g_out_mu);
   if (g_output_failed.load()) return false;
+  if (void (*hook)() = g_result_hook.load()) hook();
   std::cout << line << '\n' << std::flush;
   if (!std::cout) g_output_failed.store(true);
   return !g_output_failed.load();
@@ -46,13 +49,20 @@ bool write_result(const std::string& line) {
 
 bool output_failed() { return g_output_failed.load(); }
 
+void write_error(const std::string& text) {
+  std::lock_guard<std::mutex> lock(g_err_mu);
+  std::cerr << text + "\n" << std::flush;
+}
+
+void set_result_hook(void (*hook)()) { g_result_hook.store(hook); }
+
 bool halted() { return stop_requested() || output_failed(); }
 
 bool report_halt() {
   if (output_failed()) {
-    std::cerr << "ERROR: can't write to standard output" << std::endl;
+    write_error("ERROR: can't write to standard output");
   } else if (stop_requested()) {
-    std::cerr << "ERROR: interrupted" << std::endl;
+    write_error("ERROR: interrupted");
   } else {
     return false;
   }

@@ -10,8 +10,9 @@
 // nowhere else, and a failed write marks the output as failed instead of
 // being ignored.
 //
-// Thread-safe: the flags are atomic and result lines are written under a
-// lock. The signal handler only sets a flag and restores the default action,
+// Thread-safe: the flags are atomic; result lines are written under one
+// lock and everything that goes to standard error under another, so lines
+// of workers and of the main thread never interleave. The signal handler only sets a flag and restores the default action,
 // so a second signal ends the process by that signal.
 #ifndef IDFERRY_SRC_RUN_CONTROL_H_
 #define IDFERRY_SRC_RUN_CONTROL_H_
@@ -28,6 +29,15 @@ bool stop_requested();
 // from then on for every call, once standard output failed.
 bool write_result(const std::string& line);
 bool output_failed();
+
+// Writes `text` and a line feed to standard error and flushes it, as one
+// write under the lock every writer of standard error takes.
+void write_error(const std::string& text);
+
+// Called (under the result lock) before each result line, while set: the
+// progress meter erases a line it drew on the terminal standard output is
+// also written to. Null to unset.
+void set_result_hook(void (*hook)());
 
 // A stop was requested or the output failed: start no further work.
 bool halted();

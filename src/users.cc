@@ -9,7 +9,7 @@
 bool get_users(SSOClient& source, std::vector<mig_user_info>& users) {
   std::vector<SSOClient::UserInfo> listed;
   if (!source.getUsers(std::vector<std::string>(), listed)) {
-    std::cerr << "ERROR: " << source.getErrorMessage() << std::endl;
+    write_error(std::string("ERROR: ") + source.getErrorMessage());
     return false;
   }
   users.reserve(users.size() + listed.size());
