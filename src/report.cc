@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,8 +62,18 @@ run_report::~run_report() {
 
 bool run_report::open(const std::string& path) {
   path_ = path;
+  // A path the report could never be renamed to (a directory, or a folder
+  // this process may not write) is refused now, not after the migration.
+  struct stat st {};
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  if (path.empty() || path.back() == '/' ||
+      (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ||
+      access(folder.c_str(), W_OK | X_OK) != 0) {
+    return false;
+  }
   std::string name = path + ".tmp-XXXXXX";
-  fd_ = path.empty() ? -1 : mkostemp(name.data(), O_CLOEXEC);  // mode 0600
+  fd_ = mkostemp(name.data(), O_CLOEXEC);  // mode 0600
   if (fd_ >= 0) temporary_ = name;
   return fd_ >= 0;
 }
