@@ -1,11 +1,15 @@
 #include "src/progress.h"
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <iostream>
 #include <streambuf>
+
+#include "src/run_control.h"
 
 std::string progress_line(const std::string& phase, size_t done, size_t total, double seconds) {
   const unsigned long long pct = total ? 100ull * done / total : 100;
@@ -76,11 +80,31 @@ class progress_meter::erasing_buf : public std::streambuf {
   bool at_line_start_ = true;
 };
 
+namespace {
+
+// The buffer of a meter drawing on the terminal that standard output is
+// written to as well: a result line erases the drawn line first.
+std::atomic<progress_meter::erasing_buf*> g_shared_terminal{nullptr};
+
+bool same_terminal(int a, int b) {
+  struct stat sa {}, sb {};
+  return isatty(a) == 1 && isatty(b) == 1 && fstat(a, &sa) == 0 && fstat(b, &sb) == 0 &&
+         sa.st_rdev == sb.st_rdev;
+}
+
+}  // namespace
+
 progress_meter::progress_meter(bool enabled, bool terminal)
     : enabled_(enabled), terminal_(terminal) {
   if (!enabled_) return;
   buf_.reset(new erasing_buf(std::cerr.rdbuf()));
   old_ = std::cerr.rdbuf(buf_.get());
+  if (terminal_ && same_terminal(STDOUT_FILENO, STDERR_FILENO)) {
+    g_shared_terminal.store(buf_.get());
+    set_result_hook([] {
+      if (erasing_buf* buf = g_shared_terminal.load()) buf->erase();
+    });
+  }
   ticker_ = std::thread([this] { tick(); });
 }
 
@@ -92,6 +116,10 @@ progress_meter::~progress_meter() {
   }
   wake_.notify_all();
   ticker_.join();
+  if (g_shared_terminal.load() == buf_.get()) {
+    set_result_hook(nullptr);
+    g_shared_terminal.store(nullptr);
+  }
   buf_->erase();
   std::cerr.rdbuf(old_);
 }

@@ -8,7 +8,8 @@
 // into the phase and every 10 seconds after.
 //
 // While a meter is enabled it stands between std::cerr and its buffer: every
-// write to std::cerr first erases a drawn line. The meter's own thread draws
+// write to std::cerr first erases a drawn line, and so does every result
+// line when standard output is the same terminal. The meter's own thread draws
 // only between lines. Thread-safe: workers count records while the main
 // thread writes.
 #ifndef IDFERRY_SRC_PROGRESS_H_
