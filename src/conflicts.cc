@@ -28,8 +28,8 @@ std::string conflict_line(const mig_user_info& user) {
   return "CONFLICT: " + user.login + "(" + user.id + ">" + user.target_id + ")";
 }
 
-bool check_users(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
-                 const std::string& target_app_id) {
+check_result check_users(phase_runner& runner, client_set& target,
+                         std::vector<mig_user_info>& users, const std::string& target_app_id) {
   bool conflict = false;
   const size_t failed = runner.run(
       "Checking users conflicts", users.size(),
@@ -66,7 +66,8 @@ bool check_users(phase_runner& runner, client_set& target, std::vector<mig_user_
       users[i].target_owned = false;
       users[i].outcome = user_outcome::none;
     }
-    return false;
+    return check_result::failed;
   }
-  return !conflict && !halted();
+  if (halted()) return check_result::failed;
+  return conflict ? check_result::conflicts : check_result::clean;
 }

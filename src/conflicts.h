@@ -29,15 +29,17 @@ look_up_result look_up_login(SSOClient& target, mig_user_info& user,
 // "CONFLICT: <login>(<source id>><target id>)".
 std::string conflict_line(const mig_user_info& user);
 
-// True when no conflict was found and no lookup failed. Goes on after a
-// conflict, so every conflict is listed, but stops at the first failed
-// lookup ("Error getting userId: " or "Error getting userInfo: " and the
-// client's message on standard error); records after it are left as if not
-// looked at, whatever the runner's workers found for them. The conflict
-// lines come in list order.
+// What the check found: no conflict, conflicts only, or a failed lookup.
+enum class check_result { clean, conflicts, failed };
+
+// Goes on after a conflict, so every conflict is listed, but stops at the
+// first failed lookup ("Error getting userId: " or "Error getting userInfo:
+// " and the client's message on standard error); records after it are left
+// as if not looked at, whatever the runner's workers found for them. The
+// conflict lines come in list order, those before a failed lookup only.
 // Sets target_id, target_owned and the outcome of every record it looks at.
-// False without a line when the run is halted.
-bool check_users(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
-                 const std::string& target_app_id);
+// `failed` without a line when the run is halted.
+check_result check_users(phase_runner& runner, client_set& target,
+                         std::vector<mig_user_info>& users, const std::string& target_app_id);
 
 #endif  // IDFERRY_SRC_CONFLICTS_H_

@@ -10,11 +10,12 @@
 // "<login>_<id>_tmp_migrate", the old target user is deleted, and the new
 // user is renamed to the login, in that order.
 //
-// A takeover never deletes a user that this run created: when two records
-// end up with the same login, the first takes it and the second is created
-// like a conflicting one. Users an earlier run migrated (--resume) are not
-// created again; their logins count as given by this run, and a takeover an
-// earlier run left between its steps is finished.
+// A takeover (takeover.h) never deletes a user that this migration made:
+// when two records end up with the same login, the first takes it and the
+// second is created like a conflicting one; the logins of users an earlier
+// run migrated (--resume, resume.h) count as given the same way. Those users
+// are not created again, and a takeover an earlier run left between its
+// steps is finished.
 //
 // Creation stops at the first failure; users created before it stay on the
 // target. create_record is the unit of work, shared by the sequential loop
@@ -29,26 +30,20 @@
 #include <unordered_set>
 #include <vector>
 
+#include "src/resume.h"
 #include "src/users.h"
 
 class SSOClient;
 class client_set;
 class phase_runner;
 
-// Users an earlier run migrated, found on the target by --resume: for each
-// such record (by list position) its login on the target; a takeover that
-// run cut short shows as the temporary login.
-struct resume_findings {
-  std::unordered_map<size_t, std::string> target_login;
-};
+// The login and its derived logins 1 to 99.
+constexpr int kMaxLoginAttempts = 100;
 
 // The n-th derived login: `login` itself for n = 0; "%s_%d" when the last
 // byte of login is a decimal digit, "%s%d" otherwise (also for an empty
 // login, which has no last byte).
 std::string mangle_user(const std::string& login, int n);
-
-// The temporary login of a takeover: "<login>_<id>_tmp_migrate".
-std::string temporary_login(const mig_user_info& user);
 
 // Creates one user, trying the login and then the derived logins 1 to 99
 // while the target answers "sso:duplicateLogin"; sets user.derived. Another
@@ -65,14 +60,15 @@ struct create_state {
   create_state(const std::vector<mig_user_info>& users, std::string app_id,
                const resume_findings* resumed);
 
-  std::string app_id;                 // the target application
-  const resume_findings* resumed;     // null without --resume
-  // Logins some record wants to take over, and the source ids (only when a
-  // cut takeover is to be finished: its holder is deleted only if it is
-  // none of them).
-  std::unordered_set<std::string_view> takeover_logins, source_ids;
+  std::string app_id;              // the target application
+  const resume_findings* resumed;  // null without --resume
+  // Logins some record wants to take over: only these need remembering as
+  // given.
+  std::unordered_set<std::string_view> takeover_logins;
   std::mutex given_mu;
-  std::unordered_set<std::string> given;  // logins this run gave to its users
+  // Logins this migration's users hold: given by this run, or found with
+  // users an earlier run migrated.
+  std::unordered_set<std::string> given;
 };
 
 // Creates, takes over, or leaves as an earlier run migrated it, the record

@@ -23,6 +23,7 @@
 #include "src/run_control.h"
 #include "src/users.h"
 #include "src/verify.h"
+#include "src/writes.h"
 
 namespace {
 
@@ -33,13 +34,13 @@ int load_context(mig_context& context) {
   try {
     context.load();
   } catch (const no_cert_file&) {
-    std::cerr << "Certificate file is not readable" << std::endl;
+    write_error("Certificate file is not readable");
     return kExitUsage;
   } catch (const std::runtime_error& e) {
-    std::cerr << "Runtime error: " << e.what() << std::endl;
+    write_error(std::string("Runtime error: ") + e.what());
     return kExitFailed;
   } catch (...) {
-    std::cerr << "Unknown exception" << std::endl;
+    write_error("Unknown exception");
     return kExitUnknownError;
   }
   return kExitOk;
@@ -50,19 +51,19 @@ int map_logins(const mig_options& options, std::vector<mig_user_info>& users,
                std::vector<user_map>& mappings) {
   log_v(options, "Reading users mapping info...");
   if (!load_map_from_file(options.mapfile, mappings)) {
-    std::cerr << "ERROR: can't read map file " << options.mapfile << std::endl;
+    write_error(std::string("ERROR: can't read map file ") + options.mapfile);
     return kExitFailed;
   }
   log_v(options, boost::format("done. %d logins to be mapped\n") % mappings.size());
   log_v(options, "Checking users mapping info...");
   if (!check_map_valid(users, mappings)) {
-    std::cerr << "Mapfile contain unmatched logins" << std::endl;
+    write_error("Mapfile contain unmatched logins");
     return kExitFailed;
   }
   log_v(options, "done\n");
   log_v(options, "Applying users mapping info...");
   if (!apply_map(users, mappings)) {
-    std::cerr << "Error applying users map" << std::endl;
+    write_error("Error applying users map");
     return kExitFailed;
   }
   log_v(options, "done\n");
@@ -141,16 +142,19 @@ int migrate(const mig_context& context, run_state& run) {
       [&] { return run_client(context, options.sso_to_url, &context.to_cert); }, options.jobs);
   target.main();
   log_v(options, "Checking users conflicts...");
-  const bool no_conflicts = check_users(runner, target, users, context.to_app_id);
+  const check_result checked = check_users(runner, target, users, context.to_app_id);
   if (halted()) return failed();
-  log_v(options, "done\n");
   if (check_mode) {
-    if (!no_conflicts) return kExitFailed;
+    log_v(options, "done\n");
+    if (checked != check_result::clean) return kExitFailed;
     if (!write_result("NO CONFLICTS. It is safe to perform migration")) return failed();
     return kExitOk;
   }
-  // In map and auto modes a failed check does not stop the run: creation
-  // resolves the conflicts with the findings gathered so far.
+  // In map and auto modes conflicts are resolved by creation, but a failed
+  // lookup ends the run: creation would take a login it could not look up
+  // for a free one. Nothing was written yet.
+  if (checked == check_result::failed) return kExitFailed;
+  log_v(options, "done\n");
 
   if (options.resume) {
     log_v(options, "Checking users already migrated...");
@@ -179,23 +183,23 @@ int migrate(const mig_context& context, run_state& run) {
     }
     if (halted()) return failed();
     if (unverified) {
-      std::cerr << boost::format("ERROR: %d users failed verification") % unverified << std::endl;
+      write_error((boost::format("ERROR: %d users failed verification") % unverified).str());
       return kExitFailed;
     }
     log_v(options, boost::format("done. %d users verified\n") % users.size());
   }
 
+  if (halted()) return failed();
   if (options.cleanup) {
-    if (halted()) return failed();
     log_v(options, "Cleaning up source installation...");
-    if (!source.main().unregisterApplication(context.from_app_id)) {
-      std::cerr << "ERROR: can't perform cleanup (" << source.main().getErrorMessage() << ")"
-                << std::endl;
+    const write_outcome cleaned = unregister(source.main(), context.from_app_id);
+    if (!cleaned.ok) {
+      write_error("ERROR: can't perform cleanup (" + cleaned.message + ")");
       return kExitFailed;
     }
+    // Done: a stop asked for while the call was under way comes too late.
     log_v(options, "done\n");
   }
-  if (halted()) return failed();
   return kExitOk;
 }
 
@@ -206,9 +210,9 @@ int guarded_migrate(const mig_context& context, run_state& run) {
   try {
     return migrate(context, run);
   } catch (const std::exception& e) {
-    std::cerr << "ERROR: unexpected failure: " << e.what() << std::endl;
+    write_error(std::string("ERROR: unexpected failure: ") + e.what());
   } catch (...) {
-    std::cerr << "ERROR: unexpected failure" << std::endl;
+    write_error("ERROR: unexpected failure");
   }
   return kExitFailed;
 }
@@ -226,12 +230,12 @@ int run_idferry(int argc, char** argv) {
   // The files of the options, before anything else is read.
   run_report report;
   if (options->report && !report.open(*options->report)) {
-    std::cerr << "ERROR: can't write report file " << *options->report << std::endl;
+    write_error(std::string("ERROR: can't write report file ") + *options->report);
     return kExitUsage;
   }
   mig_context context(*options);
   if (options->tls_ca && !context.load_trusted_ca(*options->tls_ca)) {
-    std::cerr << "ERROR: can't read TLS CA file " << *options->tls_ca << std::endl;
+    write_error(std::string("ERROR: can't read TLS CA file ") + *options->tls_ca);
     return kExitUsage;
   }
 
@@ -245,7 +249,7 @@ int run_idferry(int argc, char** argv) {
       !report.commit({run.users, run.source_logins.empty() ? nullptr : &run.source_logins,
                       options->mode == "check", options->resume ? &run.resumed : nullptr,
                       run.runner.notes()})) {
-    std::cerr << "ERROR: can't write report file " << *options->report << std::endl;
+    write_error(std::string("ERROR: can't write report file ") + *options->report);
     status = kExitFailed;
   }
   return status;

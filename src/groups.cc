@@ -6,8 +6,8 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "src/create.h"
 #include "src/parallel.h"
+#include "src/takeover.h"
 
 namespace {
 

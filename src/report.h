@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "src/create.h"
+#include "src/resume.h"
 #include "src/users.h"
 
 // What the report is made of, once the run ended.

@@ -1,14 +1,25 @@
 #include "src/resume.h"
 
-#include <iostream>
 #include <mutex>
 
 #include "src/SSOClient/SSOClient.h"
 #include "src/parallel.h"
 #include "src/run_control.h"
+#include "src/takeover.h"
+
+takeover_victims victims_of(const std::vector<mig_user_info>& users) {
+  takeover_victims victims;
+  for (const mig_user_info& user : users) {
+    // A user under the record's own id is no victim: the takeover could not
+    // even create the record's user beside it.
+    if (user.target_owned && user.target_id != user.id) victims.emplace(user.target_id, user.login);
+  }
+  return victims;
+}
 
 on_target look_up_migrated(SSOClient& target, const mig_user_info& user,
-                           const std::string& app_id, std::string& login, std::string& error) {
+                           const std::string& app_id, const takeover_victims& victims,
+                           std::string& login, std::string& error) {
   std::string id = user.id, hash, type;
   SSOClient::UserInfo info;
   if (!target.getUserInfo(id, info)) {
@@ -22,9 +33,13 @@ on_target look_up_migrated(SSOClient& target, const mig_user_info& user,
     error = "ERROR: " + target.getErrorMessage();
     return on_target::failed;
   }
-  if (hash != user.password_hash || type != user.hash_type) return on_target::other_data;
-  login = info.login;
-  return on_target::migrated;
+  if (hash == user.password_hash && type == user.hash_type) {
+    login = info.login;
+    return on_target::migrated;
+  }
+  const auto victim = victims.find(user.id);
+  if (victim != victims.end() && victim->second == info.login) return on_target::absent;
+  return on_target::other_data;
 }
 
 std::string other_data_line(const mig_user_info& user) {
@@ -33,6 +48,7 @@ std::string other_data_line(const mig_user_info& user) {
 
 bool find_migrated(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
                    const std::string& app_id, resume_findings& found) {
+  const takeover_victims victims = victims_of(users);
   std::vector<on_target> kind(users.size(), on_target::absent);
   std::mutex found_mu;
   bool clean = true;
@@ -40,7 +56,7 @@ bool find_migrated(phase_runner& runner, client_set& target, std::vector<mig_use
       "Checking users already migrated", users.size(),
       [&](int worker, size_t i) {
         std::string login, error;
-        kind[i] = look_up_migrated(target.at(worker), users[i], app_id, login, error);
+        kind[i] = look_up_migrated(target.at(worker), users[i], app_id, victims, login, error);
         if (kind[i] == on_target::migrated) {
           std::lock_guard<std::mutex> lock(found_mu);
           found.target_login[i] = login;
@@ -50,7 +66,7 @@ bool find_migrated(phase_runner& runner, client_set& target, std::vector<mig_use
       },
       [&](size_t i, bool before_failure) {
         if (!before_failure || kind[i] != on_target::other_data) return;
-        std::cerr << other_data_line(users[i]) << std::endl;
+        write_error(other_data_line(users[i]));
         users[i].outcome = user_outcome::failed;
         runner.note(i, "on the target with other data");
         clean = false;
@@ -60,4 +76,22 @@ bool find_migrated(phase_runner& runner, client_set& target, std::vector<mig_use
     return false;
   }
   return clean && !halted();
+}
+
+std::unordered_set<std::string> held_logins(const std::vector<mig_user_info>& users,
+                                            const resume_findings& found) {
+  std::unordered_set<std::string> held;
+  for (const auto& [index, login] : found.target_login) {
+    if (!is_temporary_login(login, users[index].id)) held.insert(login);
+  }
+  return held;
+}
+
+const std::string* cut_takeover(const std::vector<mig_user_info>& users,
+                                const resume_findings& found, size_t index) {
+  const auto it = found.target_login.find(index);
+  if (it == found.target_login.end() || !is_temporary_login(it->second, users[index].id)) {
+    return nullptr;
+  }
+  return &it->second;
 }

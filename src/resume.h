@@ -1,22 +1,45 @@
-// Resuming a migration (--resume): before creation, every record's source id
-// is looked up on the target. A user there with the target application as
-// owner and the record's hash and hash type is this migration's own, made by
-// an earlier run: it is not created again, and a takeover that run cut short
-// (the user still under its temporary login) is finished in its place. A
-// user there with other data is not this migration's: the run stops before
-// creating anything, naming each such record.
+// The rules of resuming a migration (--resume), in one place.
+//
+// Before creation, every record's source id is looked up on the target:
+//  - nobody there: the record is created as in a fresh run;
+//  - a user of the target application with the record's hash and hash type:
+//    this migration's own, made by an earlier run, whatever login it holds.
+//    It is not created again (its result line is written again, so the
+//    output is that of one run that never failed); under a temporary login
+//    of its record it is a takeover cut short, finished at creation
+//    (takeover.h); its login counts as given by this migration, so no
+//    takeover ever deletes it;
+//  - the target application's user that a takeover of this migration
+//    replaces (it holds the login of a record the target application holds,
+//    whose takeover deletes it): not in the way, as in one uninterrupted
+//    run, where the takeover deletes it before the record is created;
+//  - anything else is other data: the run stops before creating anything,
+//    naming each such record.
 #ifndef IDFERRY_SRC_RESUME_H_
 #define IDFERRY_SRC_RESUME_H_
 
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
-#include "src/create.h"
 #include "src/users.h"
 
 class SSOClient;
 class client_set;
 class phase_runner;
+
+// Users an earlier run migrated: for each such record (by list position)
+// its login on the target; a takeover that run cut short shows as a
+// temporary login.
+struct resume_findings {
+  std::unordered_map<size_t, std::string> target_login;
+};
+
+// The users a takeover of this migration deletes: the id of the target
+// user holding a record's login (target_owned records) and that login.
+using takeover_victims = std::unordered_map<std::string, std::string>;
+takeover_victims victims_of(const std::vector<mig_user_info>& users);
 
 // What the target holds under one record's source id.
 enum class on_target { absent, migrated, other_data, failed };
@@ -26,7 +49,8 @@ enum class on_target { absent, migrated, other_data, failed };
 // the login of a migrated user; `error` the line of a failed lookup ("Error
 // getting userInfo: ..." or "ERROR: ...").
 on_target look_up_migrated(SSOClient& target, const mig_user_info& user,
-                           const std::string& app_id, std::string& login, std::string& error);
+                           const std::string& app_id, const takeover_victims& victims,
+                           std::string& login, std::string& error);
 
 // The findings for `line` ("ERROR: user id <id> (<login>) is on the target
 // with other data").
@@ -35,8 +59,19 @@ std::string other_data_line(const mig_user_info& user);
 // Looks up every record in list order and fills `found`. False, with the
 // error lines written, when a lookup failed (at once) or when records are on
 // the target with other data (after all lookups); false without a line when
-// the run is halted.
+// the run is halted. Needs the conflict check's findings (target_owned,
+// target_id).
 bool find_migrated(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
                    const std::string& app_id, resume_findings& found);
+
+// The logins the users of this migration hold on the target, as found:
+// every migrated user's but those under a temporary login.
+std::unordered_set<std::string> held_logins(const std::vector<mig_user_info>& users,
+                                            const resume_findings& found);
+
+// The record's login on the target when `found` holds it under a temporary
+// login (a takeover cut short), else null.
+const std::string* cut_takeover(const std::vector<mig_user_info>& users,
+                                const resume_findings& found, size_t index);
 
 #endif  // IDFERRY_SRC_RESUME_H_

@@ -5,15 +5,17 @@
 #include <mutex>
 
 #include "src/SSOClient/SSOClient.h"
+#include "src/create.h"
 #include "src/parallel.h"
 #include "src/run_control.h"
+#include "src/takeover.h"
 
 std::string migrated_login(const std::vector<mig_user_info>& users, size_t index,
                            const resume_findings* resumed) {
   const mig_user_info& user = users[index];
   if (resumed) {
     auto found = resumed->target_login.find(index);
-    if (found != resumed->target_login.end() && found->second != temporary_login(user)) {
+    if (found != resumed->target_login.end() && !is_temporary_login(found->second, user.id)) {
       return found->second;
     }
   }

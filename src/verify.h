@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "src/create.h"
+#include "src/resume.h"
 #include "src/users.h"
 
 class SSOClient;

@@ -97,9 +97,8 @@ class SSOClient {
   void setRetryPolicy(const RetryPolicy& policy) { m_retry = policy; }
   // Whether the last service call was made again after an attempt that failed
   // in transport: a write it carried may then have taken effect although its
-  // answer was lost. deleteUsers and changeLogin reconcile that themselves (a
-  // retried deletion answered "sso:noSuchUser" is done; a retried rename is
-  // done when the user holds the new login); callers of addUser do.
+  // answer was lost. The client reports the last attempt's answer as it is;
+  // telling whether the write was done is its caller's work.
   bool lastCallRetried() const { return m_retried; }
   // Frees the runtime context, which closes any kept-open connection and
   // frees the TLS context.
@@ -135,6 +134,9 @@ class SSOClient {
                            const std::string& version, const std::string& url,
                            const std::string& restorePasswordUrl,
                            const std::string& changePasswordUrl);
+  // True while the instance knows the application (the registration's
+  // fields are not kept).
+  bool getApplication(const std::string& applicationId);
   bool unregisterApplication(const std::string& applicationId);
   // Returns FALSE when the credentials were accepted, true when the call failed.
   bool authenticate(const std::string& login, const std::string& password);

@@ -93,13 +93,7 @@ bool SSOClient::changeLogin(const std::string& login, const std::string& newLogi
   // Always a real response record: without one the generated call would not
   // read the answer, and a fault would pass unnoticed.
   sso__changeLoginResponse response;
-  if (call("changeLogin", [&] { return m_proxy->sso__changeLogin(id, newLogin, &response); })) {
-    return true;
-  }
-  if (!m_retried) return false;
-  // The attempt whose answer was lost may have renamed the user already.
-  UserInfo info;
-  return getUserInfo(id, info) && info.login == newLogin;
+  return call("changeLogin", [&] { return m_proxy->sso__changeLogin(id, newLogin, &response); });
 }
 
 bool SSOClient::changePassword(const std::string& login, const std::string& newPassword) {
@@ -121,10 +115,7 @@ bool SSOClient::deleteUsers(const std::vector<std::string>& logins) {
   }
   for (const std::string& id : ids) {
     sso__deleteUserResponse response;
-    if (call("deleteUser", [&] { return m_proxy->sso__deleteUser(id, &response); })) continue;
-    // The attempt whose answer was lost deleted the user.
-    if (!m_retried || getErrorSubCode() != "sso:noSuchUser") return false;
-    if (soap* ctx = prepare_call()) ctx->error = SOAP_OK;
+    if (!call("deleteUser", [&] { return m_proxy->sso__deleteUser(id, &response); })) return false;
   }
   return true;
 }
@@ -151,6 +142,12 @@ bool SSOClient::registerApplication(const std::string& name, const std::string& 
   m_appId = response.applicationId;
   m_certificate = response.certificate;
   return true;
+}
+
+bool SSOClient::getApplication(const std::string& applicationId) {
+  getApplicationResponse response;
+  return call("getApplication",
+              [&] { return m_proxy->sso__getApplication(applicationId, response); });
 }
 
 bool SSOClient::unregisterApplication(const std::string& applicationId) {

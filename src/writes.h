@@ -1,0 +1,51 @@
+// The writes a migration makes, each in one place with what makes it safe
+// to retry: a write whose answer was lost or cut may have taken effect, so
+// when the client made it again (--retries) and the instance refused the
+// repetition, the instance is read to tell whether the first attempt did
+// the work. Only here is such an answer reconciled; the client retries and
+// reports, the phases decide, and these functions tell what happened.
+//
+// A write that failed keeps the reason of its failure: the message of the
+// write itself, or of the read that could not confirm it.
+//
+// Each function makes its calls on the given client, on the calling thread.
+#ifndef IDFERRY_SRC_WRITES_H_
+#define IDFERRY_SRC_WRITES_H_
+
+#include <string>
+
+#include "src/users.h"
+
+class SSOClient;
+
+// What became of one write: done, or the failure's subcode and message (the
+// client's getErrorSubCode and getErrorMessage).
+struct write_outcome {
+  bool ok = false;
+  std::string subcode, message;
+};
+
+// createUser of the record's user under `login`, with its hash, hash type
+// and source id. A retried creation answered as a duplicate is done when the
+// user under the record's id holds `login`, belongs to `app_id` and has the
+// record's hash and hash type.
+write_outcome create_as(SSOClient& target, const mig_user_info& user, const std::string& login,
+                       const std::string& app_id);
+
+// Deletes the user holding `login` (deleteUsers). A retried deletion
+// answered "sso:noSuchUser" is done.
+write_outcome delete_holder(SSOClient& target, const std::string& login);
+
+// Renames user `id` from `from` to `to` (changeLogin). A retried rename
+// that failed is done when user `id` holds `to`.
+write_outcome rename_user(SSOClient& target, const std::string& id, const std::string& from,
+                         const std::string& to);
+
+// Unregisters `app_id` from the source (the cleanup). A failure is done when
+// the source no longer knows the application: the unregistration of an
+// attempt whose answer was lost took effect. An application gone answers a
+// read of itself "sso:noSuchApplication", or refuses its certificate
+// ("sso:accessDenied").
+write_outcome unregister(SSOClient& source, const std::string& app_id);
+
+#endif  // IDFERRY_SRC_WRITES_H_
