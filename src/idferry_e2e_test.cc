@@ -183,6 +183,9 @@ TEST(IdferryRun, FailuresStopWhereTheyHappen) {
 // retried, and users read back.
 TEST(IdferryRun, RunsThatAlwaysFinish) {
   const std::string transcript = kChecked;
+  // zed's source id is the id of the target user holding carl.
+  const std::vector<SourceUser> zed = {{"s-1", "carl"}, {"t-carl", "zed"}};
+  const std::vector<TargetUser> carl = {{"t-carl", "carl", "app-tgt"}};
   const std::string write_error = "ERROR: can't write to standard output\n";
   run_rows({
       Resumed({.name = "interrupted during the conflict check", .args = {"auto", "-c"}, .status = 1,
@@ -215,10 +218,12 @@ TEST(IdferryRun, RunsThatAlwaysFinish) {
        .target_faults = {Fault("createUser", 2, "drop"), Fault("createUser", 3, "drop"),
                          Fault("createUser", 4, "drop")}},
       {.name = "verify: users changed behind the run's back", .args = {"auto", "-c", "--verify"},
-       .status = 1, .out = kAllMangled + "UNVERIFIED(anna:s-1): login anna-x\nUNVERIFIED(dave:s-5): missing\n",
-       .err = "ERROR: 2 users failed verification\n", .migrated = "anna-x=s-1 anna1_1=s-4 bob=s-2 user7_1=s-3",
+       .status = 1, .out = kAllMangled + "UNVERIFIED(anna:s-1): login anna-x\nUNVERIFIED(bob:s-2): password "
+           "hash differs\nUNVERIFIED(user7:s-3): hash type differs\nUNVERIFIED(dave:s-5): missing\n",
+       .err = "ERROR: 4 users failed verification\n", .migrated = "anna-x=s-1 anna1_1=s-4 bob=s-2 user7_1=s-3",
        .target_faults = {Fault("createUser", 8, "alter\ts-1\tlogin\tanna-x"),
-                         Fault("getUser", 4, "alter\ts-5\tdelete")}},
+                         Fault("getUser", 4, "alter\ts-5\tdelete"), Fault("getUser", 5, "alter\ts-2\thash\th"),
+                         Fault("getUser", 6, "alter\ts-3\ttype\tmd5")}},
       // A rerun after a run that succeeded changes nothing and succeeds.
       {.name = "resume and verify after a complete run", .args = {"auto"}, .status = 0, .out = kAllMangled,
        .err = "", .migrated = kMigrated, .resume_args = {"auto", "--resume", "--verify", "-v", "-c"},
@@ -227,6 +232,39 @@ TEST(IdferryRun, RunsThatAlwaysFinish) {
            "Creating users in target SSO...\ndone\n\nVerifying users in target SSO...\n"
            "done. 5 users verified\n\nCleaning up source installation...\ndone\n\n",
        .resumed = kMigrated},
+      // Takeovers cut short, finished by the rules a fresh run applies.
+      {.name = "resume before anything: a takeover deletes the user under a later source id",
+       .args = {"auto", "--resume"}, .status = 0, .out = "", .err = "", .migrated = "carl=s-1 zed=t-carl",
+       .source = zed, .target = carl},
+      {.name = "a takeover cut before deleting the user under a later source id", .args = {"auto", "-c"},
+       .status = 1, .out = "", .err = "Error deleting user: () \n",
+       .migrated = "carl=t-carl carl_s-1_tmp_migrate=s-1", .target_faults = {Fault("deleteUser", 1, "exit")},
+       .source = zed, .target = carl, .resume_args = {"auto", "-c", "--resume", "-j", "8"},
+       .resumed = "carl=s-1 zed=t-carl"},
+      {.name = "a takeover cut under a login the mapfile changed since", .args = {"map", "--mapfile", "{map}",
+       "--resume", "--verify"}, .status = 0, .out = "", .err = "", .migrated = "carl=t-carl carla=s-1",
+       .source = {{"s-1", "carl"}}, .target = {carl[0], {"s-1", "carl_s-1_tmp_migrate", "app-tgt", "s-1"}},
+       .mapfile = "carl carla\n"},
+      {.name = "a takeover cut after its deletion, its login taken by another application since",
+       .args = {"auto", "--resume"}, .status = 0, .out = "CONFLICT: carl(s-1>t-x)\nMANGLED(carl:s-1): carl1\n",
+       .err = "", .migrated = "carl1=s-1", .source = {{"s-1", "carl"}},
+       .target = {{"t-x", "carl", "app-other"}, {"s-1", "carl_s-1_tmp_migrate", "app-tgt", "s-1"}}},
+      {.name = "finishing a takeover never deletes a user this migration made", .args = {"auto", "--resume",
+       "-j", "8"}, .status = 0, .out = "MANGLED(carl:s-1): carl1\nMANGLED(dora:s-2): carl\n", .err = "",
+       .migrated = "carl=s-2 carl1=s-1", .source = {{"s-1", "carl"}, {"s-2", "dora"}},
+       .target = {{"s-1", "carl_s-1_tmp_migrate", "app-tgt", "s-1"}, {"s-2", "carl", "app-tgt", "s-2"}},
+       .target_writes = "changeLogin:s-1 changeLogin:s-1"},
+      Resumed({.name = "a retried rename whose confirming read fails keeps its reason",
+               .args = {"auto", "-c", "--retries", "1"}, .status = 1, .out = kConflicts + kAnna,
+               .err = "Error renaming user: (SOAP-ENV:Receiver) store busy\n", .migrated = "anna1=s-1 bob=s-2",
+               .target_faults = {Fault("changeLogin", 1, "lost"), Fault("changeLogin", 2, "fault\tSender\t-\tno"),
+                                 Fault("getUser", 4, "fault\tReceiver\t-\tstore busy")}}),
+      {.name = "the cleanup's answer is lost and its retry refused: done", .args = {"auto", "-c", "--retries", "1"},
+       .status = 0, .out = kAllMangled, .err = "", .migrated = kMigrated,
+       .source_faults = {Fault("unregisterApplication", 1, "lost")}},
+      {.name = "a stop asked for during the cleanup call comes too late", .args = {"auto", "-c"}, .status = 0,
+       .out = kAllMangled, .err = "", .migrated = kMigrated, .interrupt = "unregisterApplication:1",
+       .source_delay_us = 200000},
       {.name = "resume: users on the target with other data", .args = {"auto", "--resume"}, .status = 1,
        .out = kConflicts,
        .err = "ERROR: user id s-2 (bob) is on the target with other data\n"
@@ -408,6 +446,17 @@ TEST(IdferryRun, TheOperatorsView) {
       {.name = "a report file that cannot be made", .args = {"auto", "--report", "{dir}/none/r.csv"},
        .status = 10, .out = "", .err = "ERROR: can't write report file {dir}/none/r.csv\n",
        .migrated = "bob=t-bob"},
+      {.name = "a report path that is a directory", .args = {"auto", "--report", "{dir}"},
+       .status = 10, .out = "", .err = "ERROR: can't write report file {dir}\n", .migrated = "bob=t-bob"},
+      {.name = "a failed look-up ends auto before anything is written", .args = {"auto", "-c", "--report",
+       "{report}"}, .status = 1, .out = "CONFLICT: anna(s-1>t-anna)\n",
+       .err = "Error getting userId: (SOAP-ENV:Sender) no\n", .migrated = "bob=t-bob",
+       .target_faults = {Fault("getUserId", 3, "fault\tSender\tsso:accessDenied\tno")},
+       .report = header + "s-1,anna,anna,not_reached,\ns-2,bob,bob,not_reached,\ns-3,user7,user7,failed,"
+           "Error getting userId: (SOAP-ENV:Sender) no\ns-4,anna1,anna1,not_reached,\ns-5,dave,dave,not_reached,\n"},
+      {.name = "progress and results on one terminal", .args = {"auto", "--progress"}, .status = 0,
+       .out = "", .err = kAllMangled, .migrated = kMigrated, .target_delay_us = 60000,
+       .out_to = testutil::ProcOptions::Out::kTerminal, .err_tty = true},
       {.name = "TLS verified", .args = {"auto", "--tls-ca", "{ca}"}, .status = 0, .out = kAllMangled,
        .err = "", .migrated = kMigrated},
       {.name = "TLS: a server certificate from another CA", .args = {"auto", "-v", "--tls-ca", "{ca}"},

@@ -37,6 +37,9 @@ struct SourceUser {
 };
 struct TargetUser {
   std::string id, login, owner;
+  // When not empty: the user has the password hash and type of this source
+  // user (a user a migration made), else the password "x".
+  std::string hash_of = "";
 };
 
 // anna (s-1), bob (s-2), user7 (s-3), anna1 (s-4), dave (s-5).
@@ -60,10 +63,12 @@ struct RunRow {
   // calls, in order, as "op:key" (the login created, the id deleted, the id
   // renamed), space-separated.
   std::string target_writes = "";
-  // "OP:N": SIGINT to idferry once the target's journal holds N calls of OP
-  // ("OP:N:2": two signals at once).
+  // "OP:N": SIGINT to idferry once the target's journal (the source's for
+  // unregisterApplication) holds N calls of OP ("OP:N:2": two signals at
+  // once).
   std::string interrupt = "";
   long long target_delay_us = 0;  // the target waits this long before each answer
+  long long source_delay_us = 0;  // the source likewise
   // The target's server certificate: "" the usual one, "other CA" one for
   // 127.0.0.1 under another CA, "other host" one for another host name.
   std::string target_server = "";
@@ -71,7 +76,9 @@ struct RunRow {
   // Standard error on a terminal: the progress line's draws (carriage
   // return, text, erase to the end of the line) and erasures are taken out
   // before `err` is compared, and there must be some exactly when the
-  // arguments hold --progress.
+  // arguments hold --progress; a drawn line is erased or redrawn before any
+  // other text. With out_to kTerminal, standard output goes to the same
+  // terminal and its lines are part of `err`.
   bool err_tty = false;
   // The report file {report} after the first run: "" not checked, "absent"
   // none (nor a temporary file beside it), else its whole content (and mode

@@ -108,6 +108,11 @@ ProcResult run_process(const std::vector<std::string>& argv, const ProcOptions& 
     termios raw{};
     cfmakeraw(&raw);
     if (openpty(&err[0], &err[1], nullptr, &raw, &size) != 0) harness_failure("openpty failed");
+    if (options.out == ProcOptions::Out::kTerminal) {
+      close(out[0]);
+      close(out[1]);
+      out[1] = dup(err[1]);
+    }
   }
   const pid_t pid = spawn(argv, out[1], err[1]);
   close(out[1]);

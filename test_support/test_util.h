@@ -72,8 +72,9 @@ struct ProcResult {
 
 struct ProcOptions {
   // Standard output: a pipe read to its end, a pipe whose reader is gone
-  // before the program writes, or /dev/full.
-  enum class Out { kPipe, kClosedPipe, kFull } out = Out::kPipe;
+  // before the program writes, /dev/full, or the terminal of standard error
+  // (with err_tty; the output is then read as part of `err`).
+  enum class Out { kPipe, kClosedPipe, kFull, kTerminal } out = Out::kPipe;
   // Standard error on a pseudo-terminal (raw, 100 columns) instead of a pipe.
   bool err_tty = false;
   // Called about every 10 ms while the program runs, with its pid.
