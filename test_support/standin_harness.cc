@@ -135,7 +135,7 @@ std::vector<StandinCall> StandinProcess::journal() const {
     }
     // SEQ, OPERATION, CALLER, the keys, OUTCOME.
     if (f.size() < 4) harness_failure("journal line with too few fields: " + line);
-    if (f.size() >= 4) calls.push_back({f[1], {f.begin() + 3, f.end() - 1}});
+    if (f.size() >= 4) calls.push_back({f[1], {f.begin() + 3, f.end() - 1}, f.back()});
   }
   return calls;
 }

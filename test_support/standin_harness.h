@@ -51,6 +51,7 @@ struct StandinStats {
 struct StandinCall {
   std::string operation;
   std::vector<std::string> keys;  // "-" for an absent key
+  std::string outcome;            // "ok", "injected", the refusal's subcode or code
 };
 
 const std::string& test_ca_pem();

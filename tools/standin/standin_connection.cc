@@ -161,6 +161,7 @@ void Server::serve(Connection* conn) {
       }
       break;
     }
+    if (conn->holding) cut_held(*conn);
     soap_destroy(soap);
     soap_end(soap);
     if (conn->close_after || !soap->keep_alive || !soap_valid_socket(soap->socket)) break;

@@ -83,16 +83,18 @@ FaultAction parse_action(const std::vector<std::string>& f, std::string* error) 
                        a.field == "owner" || a.field == "delete";
     if (!known) *error = "alter changes login, hash, type, owner or delete, not \"" + a.field + "\"";
   } else if (kind == "drop" || kind == "cut" || kind == "exit" || kind == "empty" ||
-             kind == "lost") {
+             kind == "lost" || kind == "reset" || kind == "torn") {
     if (!arity(3, 3, kind.c_str())) return a;
     a.kind = kind == "drop"    ? FaultAction::Kind::kDrop
              : kind == "cut"   ? FaultAction::Kind::kCut
              : kind == "exit"  ? FaultAction::Kind::kExit
              : kind == "empty" ? FaultAction::Kind::kEmpty
+             : kind == "reset" ? FaultAction::Kind::kReset
+             : kind == "torn"  ? FaultAction::Kind::kTorn
                                : FaultAction::Kind::kLost;
   } else {
     *error = "unknown action \"" + escape_field(kind) +
-             "\" (expected fault, http, drop, cut, exit, empty, lost, alter or delay)";
+             "\" (expected fault, http, drop, cut, exit, empty, lost, reset, torn, alter or delay)";
   }
   return a;
 }

@@ -12,6 +12,8 @@
 //   OPERATION  N  exit
 //   OPERATION  N  empty
 //   OPERATION  N  lost
+//   OPERATION  N  reset
+//   OPERATION  N  torn
 //   OPERATION  N  alter  USER_ID  login|hash|type|owner|delete  [VALUE]
 //   OPERATION  N  delay  MICROSECONDS
 //
@@ -31,6 +33,11 @@
 //  - empty: an answer whose Body holds no element, instead of the work;
 //  - lost: the call does its work, then the connection is closed without an
 //    answer, as when a network drops the answer of a write that took effect;
+//  - reset: the connection is reset (a TCP RST) without an answer, before
+//    any work;
+//  - torn: the call does its work, then its answer (the result, or the fault
+//    the work produced) is cut halfway through its body as `cut` cuts one: a
+//    write that took effect whose answer broke on the way;
 //  - alter: the call does its work and is answered, then the stored user
 //    USER_ID is changed behind its caller's back: its login, password hash,
 //    hash type or owner set to VALUE, or the user deleted;
@@ -62,7 +69,8 @@ class FaultPlanError : public std::runtime_error {
 const std::vector<std::string>& operation_names();
 
 struct FaultAction {
-  enum class Kind { kFault, kHttp, kDrop, kCut, kExit, kEmpty, kLost, kAlter, kDelay };
+  enum class Kind { kFault, kHttp, kDrop, kCut, kExit, kEmpty, kLost, kAlter, kDelay,
+                    kReset, kTorn };
   Kind kind = Kind::kDrop;
   // kFault
   bool receiver = false;  // Receiver, else Sender

@@ -74,6 +74,10 @@ struct Connection {
   bool reached_operation = false;     // the current request reached an operation
   std::size_t request_bytes = 0;      // bytes received of the current request
   std::size_t (*base_recv)(struct soap*, char*, std::size_t) = nullptr;
+  // A "torn" answer: what the runtime sends is held here, then cut (cut_held).
+  bool holding = false;
+  std::string held;
+  int (*base_send)(struct soap*, const char*, std::size_t) = nullptr;
   std::thread thread;
   std::atomic<bool> done{false};
 
@@ -163,6 +167,9 @@ std::string runtime_fault_text(struct soap* soap);
 // (soap_begin_serve) by dispatching it to its operation. Defined in
 // standin_service.cc.
 int serve_operation(struct soap* soap);
+// After an answer held for a "torn" action: sends its head and half its body,
+// and ends the connection. Defined in standin_service.cc.
+void cut_held(Connection& conn);
 
 // The whole program over the process's arguments and streams.
 int standin_main(int argc, char** argv);

@@ -10,8 +10,10 @@
 // (fault texts, optional response fields) are allocated in the runtime
 // context, which frees them after the answer is sent.
 
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -118,8 +120,16 @@ int inject(struct soap* soap, Connection& conn, const char* operation,
       conn.close_after = true;
       return SOAP_STOP;
     }
+    case FaultAction::Kind::kReset: {
+      const linger abort_close = {1, 0};  // close() then sends a RST
+      setsockopt(soap->socket, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
+      soap_force_closesock(soap);
+      conn.close_after = true;
+      return SOAP_STOP;
+    }
     case FaultAction::Kind::kLost:
     case FaultAction::Kind::kAlter:
+    case FaultAction::Kind::kTorn:
     case FaultAction::Kind::kDelay:
       return SOAP_STOP;  // acted on after the call's work (handle)
     case FaultAction::Kind::kFault:
@@ -130,6 +140,11 @@ int inject(struct soap* soap, Connection& conn, const char* operation,
   return SOAP_STOP;
 }
 
+int hold_send(struct soap* soap, const char* data, std::size_t n) {
+  static_cast<Connection*>(soap->user)->held.append(data, n);
+  return SOAP_OK;
+}
+
 // Runs one operation: fault injection, the directory call `body`, the
 // journal line, the delay, and the fault when the directory refused.
 template <typename Body>
@@ -138,10 +153,11 @@ int handle(struct soap* soap, const char* operation, std::vector<const std::stri
   Connection& conn = *static_cast<Connection*>(soap->user);
   conn.reached_operation = true;
   Server& server = *conn.server;
-  // Most actions replace the call; "lost" and "alter" act once it is done.
+  // Most actions replace the call; "lost", "alter" and "torn" act once it is done.
   const std::optional<FaultAction> action = server.injected_action(operation);
   const bool after = action && (action->kind == FaultAction::Kind::kLost ||
-                                action->kind == FaultAction::Kind::kAlter);
+                                action->kind == FaultAction::Kind::kAlter ||
+                                action->kind == FaultAction::Kind::kTorn);
   if (action && action->kind == FaultAction::Kind::kDelay) {
     server.delay(action->delay_us);
   } else if (action && !after) {
@@ -161,7 +177,13 @@ int handle(struct soap* soap, const char* operation, std::vector<const std::stri
     conn.close_after = true;
     return SOAP_STOP;
   }
-  if (after) server.directory().alter_user(action->user_id, action->field, action->value);
+  if (after && action->kind == FaultAction::Kind::kTorn) {
+    conn.holding = true;  // the answer, fault or not, goes to hold_send
+    conn.base_send = soap->fsend;
+    soap->fsend = hold_send;
+  } else if (after) {
+    server.directory().alter_user(action->user_id, action->field, action->value);
+  }
   if (st.ok()) return SOAP_OK;
   return send_fault(soap, st.code == Status::Code::kReceiver, st.subcode, st.reason, nullptr);
 }
@@ -169,6 +191,16 @@ int handle(struct soap* soap, const char* operation, std::vector<const std::stri
 }  // namespace
 
 int serve_operation(struct soap* soap) { return soap_serve_request(soap); }
+
+void cut_held(Connection& conn) {
+  conn.soap->fsend = conn.base_send;
+  conn.holding = false;
+  const std::size_t body = conn.held.find("\r\n\r\n") + 4;  // the head ends there
+  const std::size_t half = body + (conn.held.size() - body) / 2;
+  conn.soap->fsend(conn.soap, conn.held.data(), std::min(half, conn.held.size()));
+  conn.held.clear();
+  conn.close_after = true;
+}
 
 }  // namespace standin
 

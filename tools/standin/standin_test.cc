@@ -3,6 +3,8 @@
 // The rest of it (every operation, its rules, fault injection, signals) is
 // what those runs exercise.
 
+#include <signal.h>
+
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -86,21 +88,37 @@ TEST(StandinFaultPlan, RulesPickCallsByNumberPerOperation) {
       "# \"*\" comes first, so no createUser call is dropped\n"
       "getUserId\t2\tfault\tReceiver\tsso:busy\tbusy\ngetUserId\t3\thttp\t503\tdown\r\n\n"
       "createUser\t*\tfault\tSender\t-\tno\ncreateUser\t2\tdrop\n"
-      "listUsers\t1\texit\nlistUsers\t2\tcut\n");
+      "listUsers\t1\texit\nlistUsers\t2\tcut\ndeleteUser\t1\treset\ndeleteUser\t2\ttorn\n");
   plan.load(in, "faults.txt");
-  const char* kinds[] = {"fault", "http", "drop", "cut", "exit"};
+  const char* kinds[] = {"fault", "http", "drop", "cut",   "exit", "empty",
+                         "lost",  "alter", "delay", "reset", "torn"};
   struct Call {
     std::string op, expected;
   };
   const Call calls[] = {{"getUserId", "work"},   {"createUser", "fault"}, {"getUserId", "fault"},
                         {"createUser", "fault"}, {"getUserId", "http"},   {"getUserId", "work"},
                         {"listUsers", "exit"},   {"listUsers", "cut"},    {"listUsers", "work"},
-                        {"getSettings", "work"}};
+                        {"getSettings", "work"}, {"deleteUser", "reset"}, {"deleteUser", "torn"}};
   for (std::size_t i = 0; i < std::size(calls); ++i) {
     std::optional<FaultAction> a = plan.next(calls[i].op);
     EXPECT_EQ(calls[i].expected, a ? kinds[static_cast<int>(a->kind)] : "work")
         << "call " << i << ", " << calls[i].op;
   }
+}
+
+// "torn" does the work and breaks its answer, "reset" does neither.
+TEST(StandinFaultPlan, TornAnswerAfterTheWorkResetBeforeIt) {
+  signal(SIGPIPE, SIG_IGN);  // as idferry does: the client's close may meet the reset
+  testutil::StandinOptions options;
+  options.apps = {"app-one"};
+  options.faults = {"createUser\t1\ttorn", "createUser\t2\treset"};
+  testutil::StandinProcess inst(options);
+  SSOClient c(inst.url(), &testutil::app_cert_pem("app-one"));
+  std::string id;
+  const std::pair<const char*, bool> calls[] = {{"torn", false}, {"reset", false}, {"third", true}};
+  for (const auto& [login, answered] : calls) EXPECT_EQ(answered, c.addUser(login, "pw", id)) << login;
+  ASSERT_EQ(2u, inst.users().size());
+  EXPECT_EQ("torn third", inst.users()[0].login + " " + inst.users()[1].login);
 }
 
 TEST(StandinConcurrency, ClientsCreatingCollidingLoginsAtOnce) {
