@@ -126,21 +126,35 @@ int SSOClient::ssl_auth_init_cert(soap* ctx) {
   SSL_CTX* tls = SSL_CTX_new(TLS_client_method());
   if (ctx->ctx) SSL_CTX_free(ctx->ctx);
   ctx->ctx = tls;
-  if (!tls) return ssl_setup_failed(ctx, "Can't setup context");
-  const SSOClient* client = static_cast<const SSOClient*>(ctx->user);
+  SSOClient* client = static_cast<SSOClient*>(ctx->user);
   const bool verify = client && !client->m_trustedCa.empty();
+  if (client) client->m_trustFailure = nullptr;
+  // With trusted certificates, a failed step of the trust set-up leaves the
+  // client refusing every call (call()), never trusting any server.
+  const auto trust_failed = [&](const char* step) {
+    if (verify) client->m_trustFailure = step;
+    return ssl_setup_failed(ctx, step);
+  };
+  if (!tls) return trust_failed("Can't setup context");
+  // Server verification, the trusted store and the host check come before
+  // any step that can fail: a client certificate that cannot be used then
+  // leaves the server verified as asked, not at OpenSSL's default of
+  // accepting any server.
+  SSL_CTX_set_options(tls, SSL_OP_ALL | SSL_OP_NO_SSLv2);
+  SSL_CTX_set_verify(tls, verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, ctx->fsslverify);
+  SSL_CTX_set_verify_depth(tls, 9);
   if (verify) {
     // Only the given certificates are trusted, and the server must be the
     // URL's host: by DNS name (subjectAltName, or the CN without one) or by
     // IP address (subjectAltName only), as OpenSSL checks them.
     X509_STORE* trusted = trusted_store(client->m_trustedCa);
-    if (!trusted) return ssl_setup_failed(ctx, "Can't read trusted CA certificates");
+    if (!trusted) return trust_failed("Can't read trusted CA certificates");
     SSL_CTX_set_cert_store(tls, trusted);
     const std::string host = url_host(client->m_url);
     X509_VERIFY_PARAM* param = SSL_CTX_get0_param(tls);
     if (X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) != 1 &&
         X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) != 1) {
-      return ssl_setup_failed(ctx, "Can't check the server's name");
+      return trust_failed("Can't check the server's name");
     }
   } else {
     X509_STORE* cas = default_ca_store();
@@ -172,9 +186,6 @@ int SSOClient::ssl_auth_init_cert(soap* ctx) {
     }
     free_ssl_data(bio, cert, key);  // the TLS context keeps its own references
   }
-  SSL_CTX_set_options(tls, SSL_OP_ALL | SSL_OP_NO_SSLv2);
-  SSL_CTX_set_verify(tls, verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, ctx->fsslverify);
-  SSL_CTX_set_verify_depth(tls, 9);
   return SOAP_OK;
 }
 
@@ -200,9 +211,50 @@ soap* SSOClient::prepare_call() {
   if (ctx) {
     soap_destroy(ctx);
     soap_end(ctx);
+    if (ctx->frecv != &SSOClient::noting_recv) {
+      m_baseRecv = ctx->frecv;
+      ctx->frecv = &SSOClient::noting_recv;
+    }
   }
+  m_received = 0;
+  m_ended = false;
   m_callStarted = std::chrono::steady_clock::now();
   return ctx;
+}
+
+size_t SSOClient::noting_recv(soap* ctx, char* buf, size_t len) {
+  SSOClient* client = static_cast<SSOClient*>(ctx->user);
+  const size_t n = client->m_baseRecv(ctx, buf, len);
+  client->m_received += n;
+  if (n == 0) client->m_ended = true;
+  return n;
+}
+
+bool SSOClient::timed_out(const soap* ctx) const {
+  const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - m_callStarted);
+  return ctx->recv_timeout < 0 && waited.count() >= -static_cast<long long>(ctx->recv_timeout);
+}
+
+bool SSOClient::refuse_call() {
+  soap* ctx = m_proxy->soap;
+  return finish_call(ssl_setup_failed(ctx, m_trustFailure));
+}
+
+int SSOClient::cut_short(int status) {
+  soap* ctx = m_proxy->soap;
+  if (!ctx || !m_ended || m_received == 0 || timed_out(ctx)) return status;
+  // runtime: a document that ends early often fails as its HTTP status (200,
+  // or 500 inside a Fault), and a Fault read whole counts even when the rest
+  // of its document is missing. What was decoded of it is dropped.
+  soap_force_closesock(ctx);
+  ctx->fault = nullptr;
+  const short version = ctx->version;
+  if (version == 0) ctx->version = 2;
+  soap_set_receiver_error(ctx, "Answer cut short",
+                          "the connection closed before the whole answer arrived", SOAP_EOF);
+  ctx->version = version;
+  return SOAP_EOF;
 }
 
 bool SSOClient::retry_after(int status, const char* operation, int k) {
@@ -272,9 +324,7 @@ void SSOClient::describe_failure(soap* ctx, int status) const {
   if (status == SOAP_EOF) {
     // The connection ended without an answer. Only a time-out is worth
     // naming; a plain close leaves the record empty.
-    const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::steady_clock::now() - m_callStarted);
-    if (ctx->recv_timeout < 0 && waited.count() >= -static_cast<long long>(ctx->recv_timeout)) {
+    if (timed_out(ctx)) {
       const long long ms = -static_cast<long long>(ctx->recv_timeout) / 1000;
       const std::string detail = "no data from the service for " +
                                  (ms % 1000 ? std::to_string(ms) + " ms"

@@ -10,7 +10,10 @@
 // PEM text held in memory rather than from files. Server certificates are
 // verified only against trusted certificates given to the constructor. A bad
 // certificate does not make construction fail: calls then go out without a
-// client certificate, and the service decides.
+// client certificate, and the service decides (the server is still verified
+// when trusted certificates were given). When the trusted certificates
+// cannot be used, every call fails with that set-up error without
+// connecting.
 //
 // Every operation returns true on success and false on failure (authenticate
 // the other way round); why the last call failed is read through the four
@@ -83,9 +86,12 @@ class SSOClient {
 
   // Retries of service calls that failed in transport: a connection refused,
   // reset or closed before a complete answer, a time-out, or HTTP 502, 503 or
-  // 504. Such a call is made again on a fresh connection, up to `retries`
-  // times, after waiting 0.5 s, 1 s, 2 s, ... (at most 30 s). Faults, other
-  // HTTP errors, an answer without element and malformed answers are never
+  // 504; also an answer cut short: the connection ended inside it, before the
+  // end of its document or of its last chunk, whatever status its HTTP header
+  // gave (it fails as the receiver fault "Answer cut short"). Such a call is
+  // made again on a fresh connection, up to `retries` times, after waiting
+  // 0.5 s, 1 s, 2 s, ... (at most 30 s). Faults, other HTTP errors, an
+  // answer without element and malformed answers, read whole, are never
   // retried. Without a policy (the default) nothing is retried.
   struct RetryPolicy {
     int retries = 0;
@@ -97,8 +103,9 @@ class SSOClient {
   void setRetryPolicy(const RetryPolicy& policy) { m_retry = policy; }
   // Whether the last service call was made again after an attempt that failed
   // in transport: a write it carried may then have taken effect although its
-  // answer was lost. The client reports the last attempt's answer as it is;
-  // telling whether the write was done is its caller's work.
+  // answer was lost or cut short. The client reports the last attempt's
+  // answer as it is; telling whether the write was done is its caller's
+  // work (writes.h).
   bool lastCallRetried() const { return m_retried; }
   // Frees the runtime context, which closes any kept-open connection and
   // frees the TLS context.
@@ -176,10 +183,11 @@ class SSOClient {
   bool call(const char* operation, Attempt&& attempt) {
     prepare_call();
     m_retried = false;
-    int status = attempt();
+    if (m_trustFailure) return refuse_call();
+    int status = cut_short(attempt());
     for (int k = 1; k <= m_retry.retries && retry_after(status, operation, k); ++k) {
       m_retried = true;
-      status = attempt();
+      status = cut_short(attempt());
     }
     return finish_call(status);
   }
@@ -187,8 +195,24 @@ class SSOClient {
   // and the policy allows attempt k + 1, logs it, waits, closes the
   // connection and prepares the context, and returns true.
   bool retry_after(int status, const char* operation, int k);
-  // Releases what the runtime decoded for the previous call. Returns the
-  // runtime context, or null when the client has none.
+  // Fails a call of a client whose trust set-up failed, recording that
+  // failure again; nothing is sent.
+  bool refuse_call();
+  // An attempt's status as the retry policy reads it: SOAP_EOF, recorded as
+  // a cut answer, when the connection ended after part of the answer came
+  // (the runtime then often gives the HTTP status instead) and the attempt
+  // did not time out; otherwise `status`. Relies on the runtime asking for
+  // no byte past the end of a complete document.
+  int cut_short(int status);
+  // The receive hook wrapped around the context's own: counts what an
+  // attempt received and notes an end of file or a receive error.
+  static size_t noting_recv(soap* ctx, char* buf, size_t len);
+  // Whether the current attempt has waited at least the receive time-out.
+  bool timed_out(const soap* ctx) const;
+  // Releases what the runtime decoded for the previous call and prepares an
+  // attempt: the receive hook wrapped (again, should it have been replaced)
+  // and its counts reset. Returns the runtime context, or null when the
+  // client has none.
   soap* prepare_call();
   // Ends a service call that returned `status`: after a success releases
   // what the runtime decoded (the response record keeps its own copies);
@@ -214,6 +238,10 @@ class SSOClient {
   std::chrono::steady_clock::time_point m_callStarted;  // of the current attempt
   RetryPolicy m_retry;
   bool m_retried = false;
+  const char* m_trustFailure = nullptr;  // the failed step of the trust set-up, if any
+  size_t (*m_baseRecv)(soap*, char*, size_t) = nullptr;  // the hook noting_recv wraps
+  size_t m_received = 0;  // bytes the current attempt received
+  bool m_ended = false;   // whether its connection ended (or failed) while it read
 };
 
 #endif  // IDFERRY_SRC_SSOCLIENT_SSOCLIENT_H_

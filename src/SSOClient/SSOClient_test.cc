@@ -5,12 +5,15 @@
 #include <functional>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <openssl/bio.h>
 
+#include "cert/cert_gen.h"
+#include "cert/cert_inspect.h"
 #include "test_support/canned_responder.h"
 #include "test_support/soap_replies.h"
 #include "test_support/standin_harness.h"
@@ -20,6 +23,8 @@ namespace {
 
 using testutil::CannedReply;
 using testutil::CannedResponder;
+using testutil::app_cert_pem;
+using testutil::Envelope;
 using testutil::ServiceFaultReply;
 using testutil::SoapReply;
 using testutil::UserIdReply;
@@ -119,7 +124,6 @@ TEST(SSOClientWire, WhatEachAnswerAndCertificateTextGive) {
        invalid + "value range or content length violation in element 'sso:userId'"},
       // runtime: an empty Body is taken for a success; the client fails the call.
       {"empty Body", SoapReply(testutil::Envelope("")), invalid + "element tag expected"},
-      {"element that never closes", framed("", doc(id7 + "<sso:unfinished"), true), "||"},
       {"Content-Length too long, kept open", framed("100000", doc(id7).substr(0, 300), false),
        timeout},
       {"listener that never accepts", CannedReply(), timeout, "kept", false, never},
@@ -154,6 +158,70 @@ TEST(SSOClientWire, WhatEachAnswerAndCertificateTextGive) {
     canned.enqueue(UserIdReply("9"));
     EXPECT_TRUE(second.getUserId("bob", id)) << c.name;
     EXPECT_EQ((std::vector<std::string>{c.presented, ""}), canned.client_certificates()) << c.name;
+  }
+}
+
+// An answer the connection ends inside fails in transport wherever the cut falls, for a read and a
+// write; with a retry the next answer completes the call, which counts as retried. A complete
+// answer, however bad, is neither. "@" in `doc` stands for the operation's response element.
+TEST(SSOClientWire, AnswersCutShortFailInTransport) {
+  const std::string cut = "SOAP-ENV:Receiver||Answer cut short|the connection closed before the "
+                          "whole answer arrived", ok = Envelope("@");
+  const std::string taken = testutil::ServiceFault("duplicateLogin", "taken"), html = "<html/>";
+  const std::string sender = "SOAP-ENV:Sender|";
+  const std::string error500 = sender + "|Error 500: HTTP 500 Internal Server Error";
+  const struct {
+    const char *name, *doc, *cut;  // where the bytes stop; "" for nowhere
+    char frame;  // 'L' Content-Length, 'C' closed at its end, 'K' chunked (two chunks)
+    std::string failure;  // with no retry, as Texts reads it
+    int status = 200;
+  } cases[] = {
+      {"in the XML declaration", ok.c_str(), "version", 'L', cut},
+      {"inside the response element", ok.c_str(), "7</sso:userId>", 'L', cut},
+      {"between elements", ok.c_str(), "</SOAP-ENV:Body>", 'L', cut},
+      {"inside a Fault", taken.c_str(), "taken", 'L', cut, 500},
+      {"after a whole Fault", taken.c_str(), "</SOAP-ENV:Body>", 'L', cut, 500},
+      {"closed inside the response element", ok.c_str(), "</sso:userId>", 'C', cut},
+      {"chunked, inside a chunk", ok.c_str(), "<sso:userId>", 'K', cut},
+      {"chunked, before the last chunk", ok.c_str(), "0\r\n\r\n", 'K', cut},
+      {"closed at its end", ok.c_str(), "", 'C', ""},
+      {"Fault closed at its end", taken.c_str(), "", 'C', sender + "sso:duplicateLogin|taken", 500},
+      {"HTML error page", html.c_str(), "", 'L', error500, 500},
+      {"HTML error page closed at its end", html.c_str(), "", 'C', error500, 500},
+      {"HTML page", html.c_str(), "", 'L', sender + "|Validation constraint violation: tag name or "
+                                                    "namespace mismatch in element 'html'"},
+  };
+  for (const auto& c : cases) {
+    for (const std::string op : {"getUserId", "createUser"}) {
+      const std::string element = "sso:" + op + "Response", row = c.name + (" " + op);
+      std::string body = std::regex_replace(c.doc, std::regex("@"), "<" + element + "><sso:userId>"
+                                            "7</sso:userId></" + element + ">");
+      std::string head = "HTTP/1.1 " + std::to_string(c.status) + " X\r\nContent-Type: text/xml"
+                         "\r\n";
+      if (c.frame == 'L') head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+      if (c.frame == 'C') head += "Connection: close\r\n";
+      auto chunk = [](const std::string& s) { return (std::ostringstream() << std::hex << s.size()
+                                                      << "\r\n" << s << "\r\n").str(); };
+      if (c.frame == 'K') head += "Transfer-Encoding: chunked\r\n";
+      if (c.frame == 'K') body = chunk(body.substr(0, 99)) + chunk(body.substr(99)) + "0\r\n\r\n";
+      const CannedReply reply{head + "\r\n" + body.substr(0, *c.cut ? body.find(c.cut) : body.npos),
+                              true};
+      for (const int retries : {0, 1}) {
+        CannedResponder peer;
+        SSOClient client(peer.url(), nullptr);
+        client.setRetryPolicy({retries, nullptr, nullptr});
+        peer.enqueue(reply);
+        peer.enqueue(testutil::ResponseReply(op, "<sso:userId>8</sso:userId>"));
+        std::string id;
+        const bool made = op == "getUserId" ? client.getUserId("a", id)
+                                            : client.addUser("a", "p", id);
+        const bool again = retries && c.failure == cut;
+        EXPECT_EQ(again ? "ok 8 retried" : c.failure.empty() ? "ok 7" : "failed ",
+                  (made ? "ok " : "failed ") + id + (client.lastCallRetried() ? " retried" : ""))
+            << row << retries;
+        EXPECT_EQ(Texts(again ? "" : c.failure), ErrorsOf(client)) << row << retries;
+      }
+    }
   }
 }
 
@@ -280,6 +348,47 @@ TEST(SSOClientService, RefusalsCarryTheirSubcodes) {
     SSOClient client(c.sso.url(), c.app ? &testutil::app_cert_pem(c.app) : nullptr);
     EXPECT_EQ(c.subcode.empty(), c.call(client)) << c.sso.url() << (c.app ? c.app : " -");
     EXPECT_EQ(c.subcode, client.getErrorSubCode()) << c.sso.url() << (c.app ? c.app : " -");
+  }
+}
+
+// With trusted certificates the server is verified whatever the certificate text holds: no request
+// reaches a server of another CA. Without them the call goes out and is refused; unreadable ones
+// refuse every call.
+TEST(SSOClientService, ServerVerifiedWhateverTheCertificateText) {
+  testutil::StandinOptions o;
+  std::string cert, key;
+  ASSERT_EQ(0, gen_server_certificate("srv", "127.0.0.1", cert, key, &app_cert_pem("another CA")));
+  o.server_pem = cert + key;
+  testutil::StandinProcess sso(o);
+  ASSERT_TRUE(sso.running()) << sso.log();
+  const std::string &one = app_cert_pem("app-one"), &two = app_cert_pem("app-two");
+  const std::string mine = one.substr(0, one.find("-----BEGIN", 1)), ca = testutil::test_ca_pem();
+  EVP_PKEY* clear = open_private_key(one.c_str(), nullptr);
+  char* encrypted = nullptr;
+  ASSERT_LT(0, write_private_key(clear, "secret", &encrypted));
+  const std::string locked = mine + encrypted, garbage = "not pem", failed = "verify failed";
+  free(encrypted);
+  EVP_PKEY_free(clear);
+  const struct {
+    const char* name;
+    std::string text;
+    const std::string* trusted;
+    std::string error;    // found in "<subcode> <detailed message>"
+    std::size_t journal;  // calls the stand-in has journalled afterwards
+  } cases[] = {
+      {"without key", mine, &ca, failed, 0},
+      {"with the key of another", mine + two.substr(two.find("-----BEGIN", 1)), &ca, failed, 0},
+      {"with an encrypted key", locked, &ca, failed, 0},
+      {"trusted certificates unreadable", one, &garbage, "SSL error (Can't read trusted CA", 0},
+      {"without key, nothing trusted", mine, nullptr, "sso:accessDenied SOAP fault", 1},
+  };
+  for (const auto& c : cases) {
+    SSOClient client(sso.url(), &c.text, c.trusted);
+    std::vector<SSOClient::UserInfo> users;
+    EXPECT_FALSE(client.getUsers({}, users)) << c.name;
+    const std::string error = client.getErrorSubCode() + " " + client.getDetailedErrorMessage();
+    EXPECT_NE(std::string::npos, error.find(c.error)) << c.name << ": " << error;
+    EXPECT_EQ(c.journal, sso.journal().size()) << c.name;
   }
 }
 
