@@ -134,16 +134,18 @@ void plan_faults(std::mt19937_64& rng, Migration& m, const std::vector<StandinCa
   const char* actions[] = {"drop", "lost", "reset", "cut", "torn", "http\t503\tdown",
                            "fault\tReceiver\t-\tchaos", "empty"};
   const std::size_t what = rng() % 3;  // faults, a signal, or both
+  const auto writes = std::count_if(calls[1].begin(), calls[1].end(), is_write);
   for (std::size_t k = 0, faults = what == 1 ? 0 : 1 + rng() % 4; k < faults; ++k) {
     const std::vector<StandinCall>& c = calls[rng() % 2];
     if (c.empty()) continue;
-    const std::size_t at = rng() % c.size();
+    const bool at_write = &c == &calls[1] && writes > 0 && rng() % 2;  // half the target's
+    std::size_t at = rng() % c.size();
+    while (at_write && !is_write(c[at])) at = (at + 1) % c.size();
     std::size_t nth = 0;  // of the calls of that operation
     for (std::size_t i = 0; i <= at; ++i) nth += c[i].operation == c[at].operation;
     m.plans[&c == &calls[1]].push_back(c[at].operation + "\t" + std::to_string(nth) + "\t" +
                                        actions[rng() % 8]);
   }
-  const auto writes = std::count_if(calls[1].begin(), calls[1].end(), is_write);
   if (what != 0 && writes > 0) {
     m.signal = std::vector<int>{SIGKILL, SIGINT, SIGTERM}[rng() % 3];
     m.signal_at = 1 + static_cast<int>(rng() % writes);
@@ -219,17 +221,14 @@ bool run_seed(std::uint64_t seed, bool verbose, const std::string& self) {
 
   Run base;  // the uninterrupted run
   std::string base_target;
-  std::vector<StandinCall> base_calls[2];
   {
     StandinProcess s(options(m, 0, {})), t(options(m, 1, {}));
     base = run_idferry(m, s, t, map, false, false);
     s.stop();
     t.stop();
     base_target = users_text(t.users());
-    base_calls[0] = s.journal();
-    base_calls[1] = t.journal();
+    plan_faults(rng, m, {s.journal(), t.journal()});
   }
-  plan_faults(rng, m, base_calls);
   log << "mode " << m.mode << (m.cleanup ? " --cleanup" : "") << (m.verify ? " --verify" : "")
       << ", --jobs " << m.jobs << " --retries " << m.retries << ", signal "
       << (m.signal ? strsignal(m.signal) : "none") << " at target write " << m.signal_at
