@@ -21,6 +21,20 @@ std::string mangled_line(const mig_user_info& user, const std::string& login) {
   return "MANGLED(" + user.login + ":" + user.id + "): " + login;
 }
 
+// "UPDATED(<login>:<id>): <what>", after the record's other result line.
+void add_updated_line(const mig_user_info& user, const std::string& what, std::string& line) {
+  line += (line.empty() ? "" : "\n") + ("UPDATED(" + user.login + ":" + user.id + "): " + what);
+}
+
+// Gives the user an earlier run migrated, now holding `login`, the hash and
+// type the source has now.
+bool bring_up_to_date(SSOClient& target, const mig_user_info& user, const std::string& login,
+                      std::string& error) {
+  const write_outcome changed = change_password(target, user, login);
+  if (!changed.ok) error = "Error changing password: " + changed.message;
+  return changed.ok;
+}
+
 }  // namespace
 
 bool create_user_mangled(SSOClient& target, mig_user_info& user, const std::string& app_id,
@@ -45,6 +59,18 @@ std::string mangle_user(const std::string& login, int n) {
   return (boost::format(ends_in_digit ? "%s_%d" : "%s%d") % login % n).str();
 }
 
+bool is_derived_login(const std::string& login, const std::string& base) {
+  const std::string stem = mangle_user(base, 1).substr(0, mangle_user(base, 1).size() - 1);
+  if (login.size() <= stem.size() || login.size() > stem.size() + 2 ||
+      login.compare(0, stem.size(), stem) != 0 || login[stem.size()] == '0') {
+    return false;
+  }
+  for (size_t i = stem.size(); i < login.size(); ++i) {
+    if (login[i] < '0' || login[i] > '9') return false;
+  }
+  return true;
+}
+
 create_state::create_state(const std::vector<mig_user_info>& users, std::string app_id,
                            const resume_findings* resumed)
     : app_id(std::move(app_id)), resumed(resumed) {
@@ -55,18 +81,27 @@ create_state::create_state(const std::vector<mig_user_info>& users, std::string 
 }
 
 bool create_record(SSOClient& target, std::vector<mig_user_info>& users, size_t index,
-                   create_state& state, std::string& line, std::string& error) {
+                   create_state& state, std::string& line, std::string& update,
+                   std::string& error) {
   mig_user_info& user = users[index];
   line.clear();
+  update.clear();
   error.clear();
   const std::string* temporary = nullptr;
+  bool stale = false;  // out of date: the source's password changed since
   if (state.resumed) {
     temporary = cut_takeover(users, *state.resumed, index);
+    stale = state.resumed->changed.count(index) > 0;
     auto found = state.resumed->target_login.find(index);
+    if (stale && !bring_up_to_date(target, user, temporary ? *temporary : found->second, error)) {
+      user.outcome = user_outcome::failed;
+      return false;
+    }
     if (!temporary && found != state.resumed->target_login.end()) {
       // As the run that created it reported it.
-      user.outcome = user_outcome::already_migrated;
+      user.outcome = stale ? user_outcome::updated : user_outcome::already_migrated;
       if (found->second != user.login) line = mangled_line(user, found->second);
+      if (stale) add_updated_line(user, update = "password", line);
       return true;
     }
   }
@@ -93,6 +128,10 @@ bool create_record(SSOClient& target, std::vector<mig_user_info>& users, size_t 
                  : take || temporary         ? user_outcome::taken_over
                                              : user_outcome::created;
   if (user.derived) line = mangled_line(user, login);
+  if (stale) {
+    user.outcome = user_outcome::updated;
+    add_updated_line(user, update = "password, login " + *temporary, line);
+  }
   return true;
 }
 
@@ -103,8 +142,9 @@ bool create_users(phase_runner& runner, client_set& target, std::vector<mig_user
   const size_t failed = runner.run(
       "Creating users", users.size(),
       [&](int worker, size_t i) {
-        std::string line, error;
-        const bool ok = create_record(target.at(worker), users, i, state, line, error);
+        std::string line, update, error;
+        const bool ok = create_record(target.at(worker), users, i, state, line, update, error);
+        if (!update.empty()) runner.note(i, update);
         // The report names a login without free derived logins shortly.
         if (!ok) runner.fail(i, error, users[i].derived == kMaxLoginAttempts - 1 ? kNoFreeLogin : "");
         if (!line.empty()) {

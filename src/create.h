@@ -45,6 +45,9 @@ constexpr int kMaxLoginAttempts = 100;
 // login, which has no last byte).
 std::string mangle_user(const std::string& login, int n);
 
+// Whether `login` is mangle_user(base, n) for some n from 1 to 99.
+bool is_derived_login(const std::string& login, const std::string& base);
+
 // Creates one user, trying the login and then the derived logins 1 to 99
 // while the target answers "sso:duplicateLogin"; sets user.derived. Another
 // failure gives `error` "Error registering user: " and the client's message,
@@ -72,11 +75,15 @@ struct create_state {
 };
 
 // Creates, takes over, or leaves as an earlier run migrated it, the record
-// `index`: sets its outcome and derived login. `line` receives its result
-// line for standard output ("" when none), `error` its error line when it
-// fails. Writes nothing itself.
+// `index`: sets its outcome and derived login. A user an earlier run
+// migrated that is out of date (--update) is given the record's hash and
+// type (changePassword), and a cut takeover of it finished: `update` then
+// says what changed ("password", ", login <old login>"). `line` receives its
+// result lines for standard output ("" when none; MANGLED, then UPDATED),
+// `error` its error line when it fails. Writes nothing itself.
 bool create_record(SSOClient& target, std::vector<mig_user_info>& users, size_t index,
-                   create_state& state, std::string& line, std::string& error);
+                   create_state& state, std::string& line, std::string& update,
+                   std::string& error);
 
 // Creates every record through the runner: in list order with one job,
 // with several each group of `chains` in list order (null: no groups, for one

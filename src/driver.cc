@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -158,7 +159,9 @@ int migrate(const mig_context& context, run_state& run) {
 
   if (options.resume) {
     log_v(options, "Checking users already migrated...");
-    if (!find_migrated(runner, target, users, context.to_app_id, run.resumed)) return failed();
+    if (!find_migrated(runner, target, users, context.to_app_id, options.update, run.resumed)) {
+      return failed();
+    }
     log_v(options,
           boost::format("done. %d users already migrated\n") % run.resumed.target_login.size());
   }
@@ -172,7 +175,10 @@ int migrate(const mig_context& context, run_state& run) {
   if (!create_users(runner, target, users, state, options.jobs > 1 ? &chains : nullptr)) {
     return failed();
   }
-  log_v(options, "done\n");
+  const size_t updated = std::count_if(users.begin(), users.end(), [](const mig_user_info& u) {
+    return u.outcome == user_outcome::updated;
+  });
+  log_v(options, updated ? (boost::format("done. %d users updated\n") % updated).str() : "done\n");
 
   if (options.verify) {
     if (halted()) return failed();

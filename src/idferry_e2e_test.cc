@@ -187,6 +187,19 @@ TEST(IdferryRun, RunsThatAlwaysFinish) {
   // zed's source id is the id of the target user holding carl.
   const std::vector<SourceUser> zed = {{"s-1", "carl"}, {"t-carl", "zed"}};
   const std::vector<TargetUser> carl = {{"t-carl", "carl", "app-tgt"}};
+  auto stale = [](const std::string& login, const std::string& id) {
+    return "ERROR: user id " + id + " (" + login + ") changed on the source since it was migrated "
+           "(--update carries the change)\n";
+  };
+  // Migrated users: anna as she is, bob's password changed since, carl's hash type
+  // alone, dora renamed dora.new on the source.
+  const std::vector<SourceUser> live = {{"s-1", "anna"}, {"s-2", "bob"}, {"s-3", "carl"},
+                                        {"s-4", "dora.new"}};
+  const std::vector<TargetUser> live_target = {
+      {"s-1", "anna", "app-tgt", "s-1"}, {"s-2", "bob", "app-tgt"},
+      {"s-3", "carl1", "app-tgt", "s-3", "md5"}, {"s-4", "dora", "app-tgt", "s-4"},
+      {"t-c", "carl", "app-other"}};
+  const std::string live_users = "anna=s-1 bob=s-2 carl1=s-3 dora=s-4";
   const std::string write_error = "ERROR: can't write to standard output\n";
   run_rows({
       Resumed({.name = "interrupted during the conflict check", .args = {"auto", "-c"}, .status = 1,
@@ -227,7 +240,7 @@ TEST(IdferryRun, RunsThatAlwaysFinish) {
                          Fault("getUser", 6, "alter\ts-3\ttype\tmd5")}},
       // A rerun after a run that succeeded changes nothing and succeeds.
       {.name = "resume and verify after a complete run", .args = {"auto"}, .status = 0, .out = kAllMangled,
-       .err = "", .migrated = kMigrated, .resume_args = {"auto", "--resume", "--verify", "-v", "-c"},
+       .err = "", .migrated = kMigrated, .resume_args = {"auto", "--resume", "--update", "--verify", "-v", "-c"},
        .resume_out = kAllMangled,
        .resume_err = transcript + "Checking users already migrated...\ndone. 5 users already migrated\n\n"
            "Creating users in target SSO...\ndone\n\nVerifying users in target SSO...\n"
@@ -266,14 +279,50 @@ TEST(IdferryRun, RunsThatAlwaysFinish) {
       {.name = "a stop asked for during the cleanup call comes too late", .args = {"auto", "-c"}, .status = 0,
        .out = kAllMangled, .err = "", .migrated = kMigrated, .interrupt = "unregisterApplication:1",
        .source_delay_us = 200000},
-      {.name = "resume: users on the target with other data", .args = {"auto", "--resume"}, .status = 1,
-       .out = kConflicts,
+      {.name = "resume: users on the target with other data, or changed since", .args = {"auto",
+       "--resume", "--update"}, .status = 1, .out = kConflicts,
        .err = "ERROR: user id s-2 (bob) is on the target with other data\n"
-              "ERROR: user id s-5 (dave) is on the target with other data\n",
-       .migrated = "bob=t-bob dave=s-5",
+              "ERROR: user id s-4 (anna1) is on the target with other data\n",
+       .migrated = "bob=t-bob dave=s-5 zzz=s-4",
        .target = {{"t-anna", "anna", "app-other"}, {"t-bob", "bob", "app-tgt"},
                   {"t-user7", "user7", "app-other"}, {"s-2", "robert", "app-other"},
-                  {"s-5", "dave", "app-tgt"}}},
+                  {"s-4", "zzz", "app-tgt"}, {"s-5", "dave", "app-tgt"}},
+       .resume_args = {"auto", "--resume"}, .resume_out = kConflicts,
+       .resume_err = "ERROR: user id s-2 (bob) is on the target with other data\nERROR: user id s-4 (anna1) "
+           "is on the target with other data\n" + stale("dave", "s-5"),
+       .resumed = "bob=t-bob dave=s-5 zzz=s-4", .resume_status = 1},
+      // A live source: passwords and logins changed there since the users were migrated.
+      {.name = "changed since: refused without --update", .args = {"auto", "--resume"}, .status = 1,
+       .out = "CONFLICT: carl(s-3>t-c)\n", .err = stale("bob", "s-2") + stale("carl", "s-3"),
+       .migrated = live_users, .source = live, .target = live_target,
+       .resume_args = {"auto", "--resume", "--update", "--verify", "-j", "8"},
+       .resume_out = "CONFLICT: carl(s-3>t-c)\nUPDATED(bob:s-2): password\nMANGLED(carl:s-3): carl1\n"
+           "UPDATED(carl:s-3): password\nMANGLED(dora.new:s-4): dora\n",
+       .resumed = live_users},
+      {.name = "changed since, the answer of its update lost", .args = {"auto", "--resume", "--update",
+       "--verify", "--retries", "1", "-v"}, .status = 0, .out = "UPDATED(bob:s-2): password\n",
+       .err = kContext + kProbed + "Fetching users list...\ndone. 1 users fetched\n\nFetching users "
+           "passwords...\ndone\n\nChecking users conflicts...\ndone\n\nChecking users already migrated...\n"
+           "done. 1 users already migrated\n\nCreating users in target SSO...\nRetrying changePassword "
+           "(attempt 1 of 1): () \ndone. 1 users updated\n\nVerifying users in target SSO...\n"
+           "done. 1 users verified\n\n",
+       .migrated = "bob=s-2", .target_faults = {Fault("changePassword", 1, "lost"),
+       Fault("changePassword", 2, "fault\tSender\t-\tno")}, .source = {{"s-2", "bob"}},
+       .target = {{"s-2", "bob", "app-tgt"}}},
+      {.name = "a cut takeover changed since", .args = {"auto", "--resume", "--update", "--verify"},
+       .status = 0, .out = "CONFLICT: carl(s-1>t-x)\nMANGLED(carl:s-1): carl1\n"
+           "UPDATED(carl:s-1): password, login carl_s-1_tmp_migrate\n",
+       .err = "", .migrated = "carl1=s-1", .source = {{"s-1", "carl"}},
+       .target = {{"t-x", "carl", "app-other"}, {"s-1", "carl_s-1_tmp_migrate", "app-tgt"}}},
+      // dora was renamed dora.new on the source; a new source user is named dora.
+      {.name = "a new user named like one renamed since, listed first", .args = {"auto", "--resume",
+       "--update"}, .status = 0, .out = "MANGLED(dora:s-5): dora1\nMANGLED(dora.new:s-4): dora\n",
+       .err = "", .migrated = "dora=s-4 dora1=s-5", .source = {{"s-5", "dora"}, {"s-4", "dora.new"}},
+       .target = {{"s-4", "dora", "app-tgt", "s-4"}}, .target_writes = "createUser:dora createUser:dora1"},
+      {.name = "a new user named like one renamed since, listed after, 8 jobs", .args = {"auto", "--resume",
+       "-j", "8"}, .status = 0, .out = "MANGLED(dora.new:s-4): dora\nMANGLED(dora:s-5): dora1\n",
+       .err = "", .migrated = "dora=s-4 dora1=s-5", .source = {{"s-4", "dora.new"}, {"s-5", "dora"}},
+       .target = {{"s-4", "dora", "app-tgt", "s-4"}}, .target_writes = "createUser:dora createUser:dora1"},
   });
 }
 

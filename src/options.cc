@@ -30,6 +30,7 @@ void describe_options(po::options_description& desc) {
       ("progress", po::bool_switch(), "show progress of long phases on STDERR")
       ("report", po::value<std::string>(), "write one CSV line per user to this file")
       ("tls-ca", po::value<std::string>(), "verify instances' TLS certificates against FILE")
+      ("update", po::bool_switch(), "carry source changes to users an earlier run migrated")
       ("version", po::bool_switch(), "print version");
 }
 
@@ -124,6 +125,14 @@ bool check_arg_syntax(po::variables_map& vm) {
       }
     }
   }
+  if (mode == "check" && vm["update"].as<bool>()) {
+    write_error("Update is not allowed in 'check' mode");
+    return false;
+  }
+  if (vm["update"].as<bool>() && !vm["resume"].as<bool>()) {
+    write_error("Update needs --resume");
+    return false;
+  }
   return true;
 }
 
@@ -172,6 +181,7 @@ mig_options_result mig_options_parser::read_options() const {
   extras.progress = vm["progress"].as<bool>();
   if (vm.count("report")) extras.report = vm["report"].as<std::string>();
   if (vm.count("tls-ca")) extras.tls_ca = vm["tls-ca"].as<std::string>();
+  extras.update = vm["update"].as<bool>();
   return mig_options_ptr(new mig_options(
       vm["app-from-cert"].as<std::string>(), vm["app-to-cert"].as<std::string>(),
       vm["sso-from-url"].as<std::string>(), vm["sso-to-url"].as<std::string>(),

@@ -30,6 +30,7 @@ struct mig_extras {
   bool progress = false;  // progress of long phases on standard error
   std::optional<std::string> report;  // the per-user report file
   std::optional<std::string> tls_ca;  // PEM file the instances' certificates must chain to
+  bool update = false;  // carry source changes to users an earlier run migrated (--resume)
 };
 
 // The validated command line; built once and never changed afterwards.
@@ -43,7 +44,7 @@ struct mig_options {
         mapfile(mapfile), cleanup(cleanup), verbose(verbose), jobs(extras.jobs),
         resume(extras.resume),
         retries(extras.retries), verify(extras.verify), progress(extras.progress),
-        report(extras.report), tls_ca(extras.tls_ca) {}
+        report(extras.report), tls_ca(extras.tls_ca), update(extras.update) {}
 
   const std::string app_from_cert;  // source application certificate file
   const std::string app_to_cert;    // target application certificate file
@@ -60,6 +61,7 @@ struct mig_options {
   const bool progress;
   const std::optional<std::string> report;
   const std::optional<std::string> tls_ca;
+  const bool update;
 };
 
 // "idferry <version>".

@@ -33,6 +33,7 @@ std::string report_line(const report_facts& facts, size_t index) {
     case user_outcome::taken_over: outcome = "taken_over"; break;
     case user_outcome::already_migrated: outcome = "already_migrated"; break;
     case user_outcome::unverified: outcome = "unverified"; break;
+    case user_outcome::updated: outcome = "updated"; break;
     case user_outcome::none: outcome = facts.check_mode ? "unchecked" : "not_reached"; break;
   }
   if (!facts.check_mode) {
@@ -45,7 +46,8 @@ std::string report_line(const report_facts& facts, size_t index) {
       login = migrated_login(facts.users, index, facts.resumed);
     }
   }
-  if ((outcome == "failed" || outcome == "unverified") && note != facts.notes.end()) {
+  if ((outcome == "failed" || outcome == "unverified" || outcome == "updated") &&
+      note != facts.notes.end()) {
     detail = note->second;
   }
   const std::string& source_login =

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "src/SSOClient/SSOClient.h"
+#include "src/create.h"
 #include "src/parallel.h"
 #include "src/run_control.h"
 #include "src/takeover.h"
@@ -33,10 +34,13 @@ on_target look_up_migrated(SSOClient& target, const mig_user_info& user,
     error = "ERROR: " + target.getErrorMessage();
     return on_target::failed;
   }
-  if (hash == user.password_hash && type == user.hash_type) {
-    login = info.login;
-    return on_target::migrated;
+  login = info.login;
+  if (hash == user.password_hash && type == user.hash_type) return on_target::migrated;
+  if (info.login == user.login || is_derived_login(info.login, user.login) ||
+      is_temporary_login(info.login, user.id)) {
+    return on_target::changed;
   }
+  login.clear();
   const auto victim = victims.find(user.id);
   if (victim != victims.end() && victim->second == info.login) return on_target::absent;
   return on_target::other_data;
@@ -46,8 +50,13 @@ std::string other_data_line(const mig_user_info& user) {
   return "ERROR: user id " + user.id + " (" + user.login + ") is on the target with other data";
 }
 
+std::string changed_line(const mig_user_info& user) {
+  return "ERROR: user id " + user.id + " (" + user.login +
+         ") changed on the source since it was migrated (--update carries the change)";
+}
+
 bool find_migrated(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
-                   const std::string& app_id, resume_findings& found) {
+                   const std::string& app_id, bool update, resume_findings& found) {
   const takeover_victims victims = victims_of(users);
   std::vector<on_target> kind(users.size(), on_target::absent);
   std::mutex found_mu;
@@ -57,18 +66,21 @@ bool find_migrated(phase_runner& runner, client_set& target, std::vector<mig_use
       [&](int worker, size_t i) {
         std::string login, error;
         kind[i] = look_up_migrated(target.at(worker), users[i], app_id, victims, login, error);
-        if (kind[i] == on_target::migrated) {
+        if (kind[i] == on_target::migrated || (kind[i] == on_target::changed && update)) {
           std::lock_guard<std::mutex> lock(found_mu);
           found.target_login[i] = login;
+          if (kind[i] == on_target::changed) found.changed.insert(i);
         }
         if (kind[i] == on_target::failed) runner.fail(i, error);
         return kind[i] != on_target::failed;
       },
       [&](size_t i, bool before_failure) {
-        if (!before_failure || kind[i] != on_target::other_data) return;
-        write_error(other_data_line(users[i]));
+        const bool stale = kind[i] == on_target::changed && !update;
+        if (!before_failure || (kind[i] != on_target::other_data && !stale)) return;
+        write_error(stale ? changed_line(users[i]) : other_data_line(users[i]));
         users[i].outcome = user_outcome::failed;
-        runner.note(i, "on the target with other data");
+        runner.note(i, stale ? "changed on the source since it was migrated"
+                             : "on the target with other data");
         clean = false;
       });
   if (failed < users.size()) {

@@ -9,6 +9,11 @@
 //    of its record it is a takeover cut short, finished at creation
 //    (takeover.h); its login counts as given by this migration, so no
 //    takeover ever deletes it;
+//  - a user of the target application with another hash or hash type under
+//    the record's login, one of its derived logins or one of its temporary
+//    logins: this migration's own, whose password changed on the source since
+//    it was migrated. It stops the run like other data, with its own line,
+//    unless --update is given: it is then brought up to date at creation;
 //  - the target application's user that a takeover of this migration
 //    replaces (it holds the login of a record the target application holds,
 //    whose takeover deletes it): not in the way, as in one uninterrupted
@@ -34,6 +39,7 @@ class phase_runner;
 // temporary login.
 struct resume_findings {
   std::unordered_map<size_t, std::string> target_login;
+  std::unordered_set<size_t> changed;  // out of date (--update): hash or type differ
 };
 
 // The users a takeover of this migration deletes: the id of the target
@@ -42,11 +48,11 @@ using takeover_victims = std::unordered_map<std::string, std::string>;
 takeover_victims victims_of(const std::vector<mig_user_info>& users);
 
 // What the target holds under one record's source id.
-enum class on_target { absent, migrated, other_data, failed };
+enum class on_target { absent, migrated, changed, other_data, failed };
 
 // Looks up one record: getUser by its id ("sso:noSuchUser": absent), then,
 // for a user of the target application, getUserPassword. `login` receives
-// the login of a migrated user; `error` the line of a failed lookup ("Error
+// the login of a migrated or changed user; `error` the line of a failed lookup ("Error
 // getting userInfo: ..." or "ERROR: ...").
 on_target look_up_migrated(SSOClient& target, const mig_user_info& user,
                            const std::string& app_id, const takeover_victims& victims,
@@ -55,14 +61,18 @@ on_target look_up_migrated(SSOClient& target, const mig_user_info& user,
 // The findings for `line` ("ERROR: user id <id> (<login>) is on the target
 // with other data").
 std::string other_data_line(const mig_user_info& user);
+// "ERROR: user id <id> (<login>) changed on the source since it was migrated
+// (--update carries the change)".
+std::string changed_line(const mig_user_info& user);
 
 // Looks up every record in list order and fills `found`. False, with the
 // error lines written, when a lookup failed (at once) or when records are on
-// the target with other data (after all lookups); false without a line when
+// the target with other data or, without `update`, out of date (after all
+// lookups); false without a line when
 // the run is halted. Needs the conflict check's findings (target_owned,
 // target_id).
 bool find_migrated(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
-                   const std::string& app_id, resume_findings& found);
+                   const std::string& app_id, bool update, resume_findings& found);
 
 // The logins the users of this migration hold on the target, as found:
 // every migrated user's but those under a temporary login.

@@ -24,6 +24,7 @@ class phase_runner;
 enum class user_outcome : uint8_t {
   none, free, conflict, takeover, failed,                           // check mode
   created, mangled, taken_over, already_migrated, unverified,       // map and auto
+  updated,                                                          // --update
 };
 
 struct mig_user_info {

@@ -72,6 +72,19 @@ write_outcome rename_user(SSOClient& target, const std::string& id, const std::s
   });
 }
 
+write_outcome change_password(SSOClient& target, const mig_user_info& user,
+                              const std::string& login) {
+  if (target.changePassword(login, user.password_hash, &user.hash_type)) return {true, "", ""};
+  const write_outcome failed = failure(target);
+  if (!target.lastCallRetried()) return failed;
+  return reconcile(target, failed, [&](bool& done) {
+    std::string hash, type;
+    if (!target.getUserPassword(user.id, hash, type)) return false;
+    done = hash == user.password_hash && type == user.hash_type;
+    return true;
+  });
+}
+
 write_outcome unregister(SSOClient& source, const std::string& app_id) {
   if (source.unregisterApplication(app_id)) return {true, "", ""};
   const write_outcome failed = failure(source);

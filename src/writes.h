@@ -41,6 +41,12 @@ write_outcome delete_holder(SSOClient& target, const std::string& login);
 write_outcome rename_user(SSOClient& target, const std::string& id, const std::string& from,
                          const std::string& to);
 
+// Gives the user holding `login`, the record's user, the record's hash and
+// hash type (changePassword with the hash type). A retried change that
+// failed is done when user.id has them.
+write_outcome change_password(SSOClient& target, const mig_user_info& user,
+                              const std::string& login);
+
 // Unregisters `app_id` from the source (the cleanup). A failure is done when
 // the source no longer knows the application: the unregistration of an
 // attempt whose answer was lost took effect. An application gone answers a

@@ -289,7 +289,7 @@ void run_row(const RunRow& row) {
     t.seed.push_back(u.hash_of.empty()
                          ? "userpw\t" + u.id + "\t" + standin::escape_field(u.login) + "\tx\t" + u.owner
                          : "user\t" + u.id + "\t" + standin::escape_field(u.login) + "\t" +
-                               standin::escape_field(made.hash_type) + "\t" +
+                               standin::escape_field(u.type.empty() ? made.hash_type : u.type) + "\t" +
                                standin::escape_field(made.password_hash) + "\t" + u.owner);
   }
   t.faults = row.target_faults;

@@ -40,6 +40,7 @@ struct TargetUser {
   // When not empty: the user has the password hash and type of this source
   // user (a user a migration made), else the password "x".
   std::string hash_of = "";
+  std::string type = "";  // when not empty, the hash type instead
 };
 
 // anna (s-1), bob (s-2), user7 (s-3), anna1 (s-4), dave (s-5).

@@ -129,7 +129,10 @@ class SSOClient {
                const std::string* hashType, const std::string* requestedId,
                std::string& userId);
   bool changeLogin(const std::string& login, const std::string& newLogin);
-  bool changePassword(const std::string& login, const std::string& newPassword);
+  // A non-null newHashType is sent as the new password's hash type: the
+  // password is then a hash, stored as given.
+  bool changePassword(const std::string& login, const std::string& newPassword,
+                      const std::string* newHashType = nullptr);
   // Resolves every login first, so nothing is deleted unless all exist;
   // then deletes one by one and stops at the first failure.
   bool deleteUsers(const std::vector<std::string>& logins);

@@ -96,12 +96,15 @@ bool SSOClient::changeLogin(const std::string& login, const std::string& newLogi
   return call("changeLogin", [&] { return m_proxy->sso__changeLogin(id, newLogin, &response); });
 }
 
-bool SSOClient::changePassword(const std::string& login, const std::string& newPassword) {
+bool SSOClient::changePassword(const std::string& login, const std::string& newPassword,
+                               const std::string* newHashType) {
   std::string id;
   if (!getUserId(login, id)) return false;
+  std::string type_copy = newHashType ? *newHashType : std::string();
   sso__changePasswordResponse response;
   return call("changePassword", [&] {
-    return m_proxy->sso__changePassword(id, nullptr, newPassword, nullptr, &response);
+    return m_proxy->sso__changePassword(id, nullptr, newPassword,
+                                        newHashType ? &type_copy : nullptr, &response);
   });
 }
 

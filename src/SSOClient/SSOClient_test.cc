@@ -255,13 +255,17 @@ TEST(SSOClientCalls, RequestsSentAndWhatTheCallsReturn) {
        }, "ok m ", "createUser login=a password=p;createUser login=a password=p;"
        "createUser login=a password= passwordHashType= userId="},
       // Each change looks the login up first and stops if that fails; its own fault is read.
-      {uid + "4;changeLoginResponse;" + uid + "5;changePasswordResponse;" + uid + "6;!x;!x",
+      {uid + "4;changeLoginResponse;" + uid + "5;changePasswordResponse;" + uid + "5;"
+       "changePasswordResponse;" + uid + "6;!x;!x",
        [&] {
-         const bool ok = c.changeLogin("b", "a") && c.changePassword("a", "p");
+         const std::string type = "md5";
+         const bool ok = c.changeLogin("b", "a") && c.changePassword("a", "p") &&
+                         c.changePassword("a", "h", &type);
          return done(ok && !c.changeLogin("a", "b") && !c.changePassword("z", "p"));
        }, "ok", "getUserId login=b;changeLogin userId=4 login=a;getUserId login=a;"
-       "changePassword userId=5 newPassword=p;getUserId login=a;changeLogin userId=6 login=b;"
-       "getUserId login=z"},
+       "changePassword userId=5 newPassword=p;getUserId login=a;"
+       "changePassword userId=5 newPassword=h newPasswordHashType=md5;getUserId login=a;"
+       "changeLogin userId=6 login=b;getUserId login=z"},
       // Stored only on success; the URL is the fourth argument but the last field.
       {"unregisterApplicationResponse;!accessDenied;registerApplicationResponse certificate=C "
        "applicationId=I", [&] {
