@@ -4,8 +4,8 @@
 // without faults until one succeeds; that one must leave the uninterrupted
 // run's target (every user's id, login, owner, hash, type) and standard
 // output. No run may exit 0 with another target, reach the time limit, write
-// to the source, unregister it unless it succeeded with --cleanup (or lost
-// the answer of an unregistration made with every user on the target), or
+// to the source, unregister it unless it succeeded with --cleanup (or was
+// killed during its cleanup call, with every user on the target), or
 // delete a user but a target application's user from before the migration.
 // `idferry_chaos --seed N --verbose` replays a seed (up to thread timing).
 
@@ -246,11 +246,6 @@ bool run_seed(std::uint64_t seed, bool verbose, const std::string& self) {
   for (const UserRecord& u : m.target) {
     if (u.owner == "app-tgt") before.insert(u.id);
   }
-  bool unregister_lost = false;  // an answer the plan loses after the work
-  for (const std::string& p : m.plans[0]) {
-    unregister_lost |= p.rfind("unregisterApplication", 0) == 0 &&
-                       (p.find("\tlost") != p.npos || p.find("\ttorn") != p.npos);
-  }
   Run last;
   bool ended = false, unregistered = false;
   for (int k = 0; k <= kResumes && !ended && !unregistered; ++k) {
@@ -282,7 +277,8 @@ bool run_seed(std::uint64_t seed, bool verbose, const std::string& self) {
     unregistered = true;
     for (const auto& a : s.applications()) unregistered &= a.id != "app-src";
     ended = last.r.status == 0 || (base.r.status != 0 && k > 0);
-    const bool lost = (last.signalled && m.signal == SIGKILL) || (k == 0 && unregister_lost);
+    // Only a run killed during its cleanup call may have unregistered the source and failed.
+    const bool lost = last.signalled && m.signal == SIGKILL;
     if (unregistered && !(m.cleanup && (last.r.status == 0 || (lost && target == base_target)))) {
       failures.push_back(name + " unregistered the source");
     } else if (!unregistered && users_text(s.users()) != source_before) {
