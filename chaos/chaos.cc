@@ -166,7 +166,7 @@ testutil::StandinOptions options(const Migration& m, int side, const Strings& fa
 // One idferry run, killed at the time limit; `faulty` runs take the seed's
 // jobs and retries, and the first of them its signal.
 Run run_idferry(const Migration& m, StandinProcess& s, StandinProcess& t, const std::string& map,
-                bool faulty, bool resume) {
+                bool faulty, bool resume, bool dry = false) {
   Strings argv = {IDFERRY_BIN, m.mode, "--app-from-cert", s.app_cert_file("app-src"),
                   "--app-to-cert", t.app_cert_file("app-tgt"), "--sso-from-url", s.url(),
                   "--sso-to-url", t.url(), "--jobs", std::to_string(faulty ? m.jobs : 1),
@@ -175,6 +175,7 @@ Run run_idferry(const Migration& m, StandinProcess& s, StandinProcess& t, const 
   if (m.cleanup) argv.push_back("--cleanup");
   if (m.verify) argv.push_back("--verify");
   if (resume) argv.push_back("--resume");
+  if (dry) argv.push_back("--dry-run");
   Run run;
   for (const std::string& a : argv) run.command += (run.command.empty() ? "" : " ") + esc(a);
   const bool signal = faulty && !resume && m.signal != 0;
@@ -221,13 +222,33 @@ bool run_seed(std::uint64_t seed, bool verbose, const std::string& self) {
 
   Run base;  // the uninterrupted run
   std::string base_target;
+  // A dry run on the same instances first (with the faulty runs' jobs, and
+  // before a resume below) must foresee the run that follows it exactly, and
+  // write nothing.
+  auto dry_run = [&](StandinProcess& s, StandinProcess& t, bool resume, const std::string& name) {
+    const std::string before = users_text(t.users());
+    const Run dry = run_idferry(m, s, t, map, true, resume, true);
+    show(name + " (dry run)", dry);
+    if (users_text(t.users()) != before) failures.push_back(name + ": the dry run wrote");
+    return dry;
+  };
+  auto foreseen = [&](const Run& dry, const Run& real, const std::string& name) {
+    if (dry.r.out != real.r.out || dry.r.status != real.r.status) {
+      failures.push_back(name + ": the dry run's status or output differs from the run's");
+    }
+  };
   {
     StandinProcess s(options(m, 0, {})), t(options(m, 1, {}));
+    const Run dry = dry_run(s, t, false, "uninterrupted run");
+    const std::size_t dry_calls[2] = {s.journal().size(), t.journal().size()};
     base = run_idferry(m, s, t, map, false, false);
+    foreseen(dry, base, "uninterrupted run");
     s.stop();
     t.stop();
     base_target = users_text(t.users());
-    plan_faults(rng, m, {s.journal(), t.journal()});
+    std::vector<StandinCall> calls[2] = {s.journal(), t.journal()};  // the run's, not the dry run's
+    for (int side : {0, 1}) calls[side].erase(calls[side].begin(), calls[side].begin() + dry_calls[side]);
+    plan_faults(rng, m, calls);
   }
   log << "mode " << m.mode << (m.cleanup ? " --cleanup" : "") << (m.verify ? " --verify" : "")
       << ", --jobs " << m.jobs << " --retries " << m.retries << ", signal "
@@ -253,11 +274,12 @@ bool run_seed(std::uint64_t seed, bool verbose, const std::string& self) {
       s.restart({});
       t.restart({});
     }
+    const std::string name = "run " + std::to_string(k + 1);
+    const Run dry = k > 0 ? dry_run(s, t, true, name) : Run();
     last = run_idferry(m, s, t, map, true, k > 0);
+    if (k > 0) foreseen(dry, last, name);
     s.stop();  // its calls under way are done
     t.stop();
-    const std::string name = "run " + std::to_string(k + 1) + " (status " +
-                             std::to_string(last.r.status) + ")";
     show(name, last);
     if (last.timed_out) failures.push_back(name + " reached the time limit");
     for (const StandinCall& c : s.journal()) {

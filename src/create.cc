@@ -28,20 +28,20 @@ void add_updated_line(const mig_user_info& user, const std::string& what, std::s
 
 // Gives the user an earlier run migrated, now holding `login`, the hash and
 // type the source has now.
-bool bring_up_to_date(SSOClient& target, const mig_user_info& user, const std::string& login,
+bool bring_up_to_date(writer& w, const mig_user_info& user, const std::string& login,
                       std::string& error) {
-  const write_outcome changed = change_password(target, user, login);
+  const write_outcome changed = change_password(w, user, login);
   if (!changed.ok) error = "Error changing password: " + changed.message;
   return changed.ok;
 }
 
 }  // namespace
 
-bool create_user_mangled(SSOClient& target, mig_user_info& user, const std::string& app_id,
+bool create_user_mangled(writer& w, mig_user_info& user, const std::string& app_id,
                          std::string& error) {
   for (int n = 0; n < kMaxLoginAttempts; ++n) {
     // Always derived from the record's login, never from the last candidate.
-    const write_outcome a = create_as(target, user, mangle_user(user.login, n), app_id);
+    const write_outcome a = create_as(w, user, mangle_user(user.login, n), app_id);
     user.derived = static_cast<uint8_t>(n);
     if (a.ok) return true;
     if (a.subcode != "sso:duplicateLogin") {
@@ -49,7 +49,8 @@ bool create_user_mangled(SSOClient& target, mig_user_info& user, const std::stri
       return false;
     }
   }
-  error = "Error registering user: " + user.login + " and its 99 derived logins are taken";
+  error = "Error registering user: " + user.login + " and its 99 derived logins are taken" +
+          (w.dry ? " (dry run)" : "");
   return false;
 }
 
@@ -84,6 +85,7 @@ bool create_record(SSOClient& target, std::vector<mig_user_info>& users, size_t 
                    create_state& state, std::string& line, std::string& update,
                    std::string& error) {
   mig_user_info& user = users[index];
+  writer w{target, state.dry};
   line.clear();
   update.clear();
   error.clear();
@@ -93,7 +95,7 @@ bool create_record(SSOClient& target, std::vector<mig_user_info>& users, size_t 
     temporary = cut_takeover(users, *state.resumed, index);
     stale = state.resumed->changed.count(index) > 0;
     auto found = state.resumed->target_login.find(index);
-    if (stale && !bring_up_to_date(target, user, temporary ? *temporary : found->second, error)) {
+    if (stale && !bring_up_to_date(w, user, temporary ? *temporary : found->second, error)) {
       user.outcome = user_outcome::failed;
       return false;
     }
@@ -111,9 +113,9 @@ bool create_record(SSOClient& target, std::vector<mig_user_info>& users, size_t 
     std::lock_guard<std::mutex> lock(state.given_mu);
     take = !state.given.count(user.login);
   }
-  const bool ok = temporary ? finish_take_over(target, user, *temporary, take, error)
-                  : take    ? take_over(target, user, state.app_id, error)
-                            : create_user_mangled(target, user, state.app_id, error);
+  const bool ok = temporary ? finish_take_over(w, user, *temporary, take, error)
+                  : take    ? take_over(w, user, state.app_id, error)
+                            : create_user_mangled(w, user, state.app_id, error);
   if (!ok) {
     user.outcome = user_outcome::failed;
     return false;

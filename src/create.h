@@ -35,6 +35,8 @@
 
 class SSOClient;
 class client_set;
+class foreseen_target;
+struct writer;
 class phase_runner;
 
 // The login and its derived logins 1 to 99.
@@ -54,7 +56,7 @@ bool is_derived_login(const std::string& login, const std::string& base);
 // 100 duplicates "Error registering user: <login> and its 99 derived logins
 // are taken". `app_id` (the target application) reconciles a retried
 // creation answered as a duplicate.
-bool create_user_mangled(SSOClient& target, mig_user_info& user, const std::string& app_id,
+bool create_user_mangled(writer& w, mig_user_info& user, const std::string& app_id,
                          std::string& error);
 
 // What the records of one creation phase share. Thread-safe: `given` is
@@ -65,6 +67,7 @@ struct create_state {
 
   std::string app_id;              // the target application
   const resume_findings* resumed;  // null without --resume
+  foreseen_target* dry = nullptr;  // a dry run's picture of the target; null: a real run
   // Logins some record wants to take over: only these need remembering as
   // given.
   std::unordered_set<std::string_view> takeover_logins;

@@ -168,6 +168,8 @@ int migrate(const mig_context& context, run_state& run) {
 
   log_v(options, "Creating users in target SSO...");
   create_state state(users, context.to_app_id, options.resume ? &run.resumed : nullptr);
+  foreseen_target foreseen;  // what a dry run's writes would have changed
+  if (options.dry_run) state.dry = &foreseen;
   // With several workers, records that can touch one another run in list
   // order, group by group.
   const std::vector<uint32_t> chains =
@@ -180,7 +182,10 @@ int migrate(const mig_context& context, run_state& run) {
   });
   log_v(options, updated ? (boost::format("done. %d users updated\n") % updated).str() : "done\n");
 
-  if (options.verify) {
+  if (options.verify && options.dry_run) {
+    log_v(options, "Verifying users in target SSO...");
+    log_v(options, "skipped (dry run)\n");
+  } else if (options.verify) {
     if (halted()) return failed();
     log_v(options, "Verifying users in target SSO...");
     size_t unverified = 0;
@@ -196,7 +201,10 @@ int migrate(const mig_context& context, run_state& run) {
   }
 
   if (halted()) return failed();
-  if (options.cleanup) {
+  if (options.cleanup && options.dry_run) {
+    log_v(options, "Cleaning up source installation...");
+    log_v(options, "skipped (dry run)\n");
+  } else if (options.cleanup) {
     log_v(options, "Cleaning up source installation...");
     const write_outcome cleaned = unregister(source.main(), context.from_app_id);
     if (!cleaned.ok) {
@@ -245,6 +253,7 @@ int run_idferry(int argc, char** argv) {
     return kExitUsage;
   }
 
+  if (options->dry_run) log_v(*options, "Dry run: nothing will be written");
   // Phase 2: certificates and application identities.
   if (int status = load_context(context)) return status;
 

@@ -200,6 +200,8 @@ TEST(IdferryRun, RunsThatAlwaysFinish) {
       {"s-3", "carl1", "app-tgt", "s-3", "md5"}, {"s-4", "dora", "app-tgt", "s-4"},
       {"t-c", "carl", "app-other"}};
   const std::string live_users = "anna=s-1 bob=s-2 carl1=s-3 dora=s-4";
+  const std::string live_out = "CONFLICT: carl(s-3>t-c)\nUPDATED(bob:s-2): password\nMANGLED(carl:s-3): "
+                               "carl1\nUPDATED(carl:s-3): password\nMANGLED(dora.new:s-4): dora\n";
   const std::string write_error = "ERROR: can't write to standard output\n";
   run_rows({
       Resumed({.name = "interrupted during the conflict check", .args = {"auto", "-c"}, .status = 1,
@@ -314,6 +316,24 @@ TEST(IdferryRun, RunsThatAlwaysFinish) {
            "UPDATED(carl:s-1): password, login carl_s-1_tmp_migrate\n",
        .err = "", .migrated = "carl1=s-1", .source = {{"s-1", "carl"}},
        .target = {{"t-x", "carl", "app-other"}, {"s-1", "carl_s-1_tmp_migrate", "app-tgt"}}},
+      // Dry runs, each followed by the real run on the same instances.
+      {.name = "dry run of a resume that finishes a takeover", .args = {"auto", "--resume", "--dry-run"},
+       .status = 0, .out = "", .err = "", .migrated = "carl=t-carl carl_s-1_tmp_migrate=s-1", .source = zed,
+       .target = {carl[0], {"s-1", "carl_s-1_tmp_migrate", "app-tgt", "s-1"}},
+       .resume_args = {"auto", "--resume"}, .resumed = "carl=s-1 zed=t-carl"},
+      {.name = "dry run of an update", .args = {"auto", "--resume", "--update", "--dry-run", "--report",
+       "{report}"}, .status = 0, .out = live_out, .err = "", .migrated = live_users, .source = live,
+       .target = live_target, .report = "=", .resume_args = {"auto", "--resume", "--update", "--report",
+       "{report}"}, .resume_out = live_out, .resumed = live_users},
+      {.name = "dry run: a user id held on the target", .args = {"auto", "--dry-run"}, .status = 1, .out = "",
+       .err = "Error registering user: user id s-1 is held on the target (dry run)\n", .migrated = "",
+       .source = {{"s-1", "anna"}}, .target = {{"s-1", "zoe", "app-other"}}, .resume_args = {"auto"},
+       .resume_err = "Error registering user: (SOAP-ENV:Sender) the user id \"s-1\" is taken\n",
+       .resumed = "", .resume_status = 1},
+      {.name = "dry run: named first, verify and cleanup skipped", .args = {"auto", "--dry-run", "-v",
+       "--verify", "-c"}, .status = 0, .out = kAllMangled, .err = "Dry run: nothing will be written\n" +
+       transcript + "Creating users in target SSO...\ndone\n\nVerifying users in target SSO...\nskipped (dry "
+       "run)\n\nCleaning up source installation...\nskipped (dry run)\n\n", .migrated = "bob=t-bob"},
       // dora was renamed dora.new on the source; a new source user is named dora.
       {.name = "a new user named like one renamed since, listed first", .args = {"auto", "--resume",
        "--update"}, .status = 0, .out = "MANGLED(dora:s-5): dora1\nMANGLED(dora.new:s-4): dora\n",
@@ -445,6 +465,13 @@ TEST(IdferryRun, JobsGiveTheSameResults) {
   for (int i = 1; i < 100; ++i) taken.push_back({"t-zed" + std::to_string(i), "zed" + std::to_string(i), "app-other"});
   std::vector<SourceUser> with_zed = c.source;
   with_zed.push_back({"s-54", "zed"});
+  // A dry run with eight workers foresees the real run with one, report included.
+  rows.push_back({.name = "--jobs 8 --dry-run, then the run", .args = {"map", "--mapfile", "{map}", "-j",
+                  "8", "--dry-run", "--report", "{report}"}, .status = 0, .out = c.out, .err = "",
+                  .migrated = "bob=t-bob dora=s-07 u05=t-u05 u15=t-u15", .source = c.source,
+                  .target = c.target, .mapfile = "carl bob\n", .report = "=",
+                  .resume_args = {"map", "--mapfile", "{map}", "--report", "{report}"}, .resume_out = c.out,
+                  .resumed = c.migrated});
   rows.push_back({.name = "--jobs 8: a creation fails", .args = {"map", "--mapfile", "{map}", "-j", "8"},
                   .status = 1, .out = "?", .err = "Error registering user: (SOAP-ENV:Receiver) full\n",
                   .migrated = "?", .target_faults = {Fault("createUser", 20, "fault\tReceiver\t-\tfull")},

@@ -31,6 +31,7 @@ void describe_options(po::options_description& desc) {
       ("report", po::value<std::string>(), "write one CSV line per user to this file")
       ("tls-ca", po::value<std::string>(), "verify instances' TLS certificates against FILE")
       ("update", po::bool_switch(), "carry source changes to users an earlier run migrated")
+      ("dry-run", po::bool_switch(), "show what map or auto would do, write nothing")
       ("version", po::bool_switch(), "print version");
 }
 
@@ -133,6 +134,10 @@ bool check_arg_syntax(po::variables_map& vm) {
     write_error("Update needs --resume");
     return false;
   }
+  if (mode == "check" && vm["dry-run"].as<bool>()) {
+    write_error("Dry run is not allowed in 'check' mode");
+    return false;
+  }
   return true;
 }
 
@@ -182,6 +187,7 @@ mig_options_result mig_options_parser::read_options() const {
   if (vm.count("report")) extras.report = vm["report"].as<std::string>();
   if (vm.count("tls-ca")) extras.tls_ca = vm["tls-ca"].as<std::string>();
   extras.update = vm["update"].as<bool>();
+  extras.dry_run = vm["dry-run"].as<bool>();
   return mig_options_ptr(new mig_options(
       vm["app-from-cert"].as<std::string>(), vm["app-to-cert"].as<std::string>(),
       vm["sso-from-url"].as<std::string>(), vm["sso-to-url"].as<std::string>(),

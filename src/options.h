@@ -31,6 +31,7 @@ struct mig_extras {
   std::optional<std::string> report;  // the per-user report file
   std::optional<std::string> tls_ca;  // PEM file the instances' certificates must chain to
   bool update = false;  // carry source changes to users an earlier run migrated (--resume)
+  bool dry_run = false;  // foresee every write instead of making it
 };
 
 // The validated command line; built once and never changed afterwards.
@@ -44,7 +45,8 @@ struct mig_options {
         mapfile(mapfile), cleanup(cleanup), verbose(verbose), jobs(extras.jobs),
         resume(extras.resume),
         retries(extras.retries), verify(extras.verify), progress(extras.progress),
-        report(extras.report), tls_ca(extras.tls_ca), update(extras.update) {}
+        report(extras.report), tls_ca(extras.tls_ca), update(extras.update),
+        dry_run(extras.dry_run) {}
 
   const std::string app_from_cert;  // source application certificate file
   const std::string app_to_cert;    // target application certificate file
@@ -62,6 +64,7 @@ struct mig_options {
   const std::optional<std::string> report;
   const std::optional<std::string> tls_ca;
   const bool update;
+  const bool dry_run;
 };
 
 // "idferry <version>".

@@ -8,14 +8,14 @@ namespace {
 const char kTemporarySuffix[] = "_tmp_migrate";
 
 // Steps 2 and 3: the holder of the login deleted, the user renamed to it.
-bool replace_holder(SSOClient& target, mig_user_info& user, const std::string& temporary,
+bool replace_holder(writer& w, mig_user_info& user, const std::string& temporary,
                     std::string& error) {
-  const write_outcome deleted = delete_holder(target, user.login);
+  const write_outcome deleted = delete_holder(w, user.login);
   if (!deleted.ok) {
     error = "Error deleting user: " + deleted.message;
     return false;
   }
-  const write_outcome renamed = rename_user(target, user.id, temporary, user.login);
+  const write_outcome renamed = rename_user(w, user.id, temporary, user.login);
   if (!renamed.ok) {
     error = "Error renaming user: " + renamed.message;
     return false;
@@ -35,24 +35,23 @@ bool is_temporary_login(const std::string& login, const std::string& id) {
   return login.size() > tail.size() && login.compare(login.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-bool take_over(SSOClient& target, mig_user_info& user, const std::string& app_id,
-               std::string& error) {
+bool take_over(writer& w, mig_user_info& user, const std::string& app_id, std::string& error) {
   const std::string temporary = temporary_login(user);
-  const write_outcome created = create_as(target, user, temporary, app_id);
+  const write_outcome created = create_as(w, user, temporary, app_id);
   if (!created.ok) {
     error = "Error registering user: " + created.message;
     return false;
   }
-  return replace_holder(target, user, temporary, error);
+  return replace_holder(w, user, temporary, error);
 }
 
-bool finish_take_over(SSOClient& target, mig_user_info& user, const std::string& temporary,
-                      bool take, std::string& error) {
-  if (take) return replace_holder(target, user, temporary, error);
+bool finish_take_over(writer& w, mig_user_info& user, const std::string& temporary, bool take,
+                      std::string& error) {
+  if (take) return replace_holder(w, user, temporary, error);
   // As a fresh run would create it: under the login, or under the first
   // derived login that is free.
   for (int n = 0; n < kMaxLoginAttempts; ++n) {
-    const write_outcome renamed = rename_user(target, user.id, temporary, mangle_user(user.login, n));
+    const write_outcome renamed = rename_user(w, user.id, temporary, mangle_user(user.login, n));
     user.derived = static_cast<uint8_t>(n);
     if (renamed.ok) return true;
     if (renamed.subcode != "sso:duplicateLogin") {
@@ -60,6 +59,7 @@ bool finish_take_over(SSOClient& target, mig_user_info& user, const std::string&
       return false;
     }
   }
-  error = "Error renaming user: " + user.login + " and its 99 derived logins are taken";
+  error = "Error renaming user: " + user.login + " and its 99 derived logins are taken" +
+          (w.dry ? " (dry run)" : "");
   return false;
 }

@@ -15,7 +15,8 @@
 // when it is free, or to its first free derived login. The caller decides
 // whether the record takes the login over; it never does when a user this
 // migration made holds it, so no takeover deletes a user this migration
-// made. Each step is reconciled after a lost or cut answer (writes.h).
+// made. Each step is reconciled after a lost or cut answer, or foreseen in a
+// dry run (writes.h).
 #ifndef IDFERRY_SRC_TAKEOVER_H_
 #define IDFERRY_SRC_TAKEOVER_H_
 
@@ -23,7 +24,7 @@
 
 #include "src/users.h"
 
-class SSOClient;
+struct writer;
 
 // The temporary login of a takeover: "<login>_<id>_tmp_migrate".
 std::string temporary_login(const mig_user_info& user);
@@ -35,15 +36,14 @@ bool is_temporary_login(const std::string& login, const std::string& id);
 // The three steps for `user`, whose login the target application holds.
 // `error`: "Error registering user: ", "Error deleting user: " or "Error
 // renaming user: " and the reason.
-bool take_over(SSOClient& target, mig_user_info& user, const std::string& app_id,
-               std::string& error);
+bool take_over(writer& w, mig_user_info& user, const std::string& app_id, std::string& error);
 
 // Finishes a takeover cut short: the record's user is under `temporary`.
 // With `take`, the holder of user.login is deleted and the user renamed to
 // the login; otherwise it is renamed to the login or to its first free
 // derived login, and user.derived tells which. `error` as above, or
 // "Error renaming user: <login> and its 99 derived logins are taken".
-bool finish_take_over(SSOClient& target, mig_user_info& user, const std::string& temporary,
-                      bool take, std::string& error);
+bool finish_take_over(writer& w, mig_user_info& user, const std::string& temporary, bool take,
+                      std::string& error);
 
 #endif  // IDFERRY_SRC_TAKEOVER_H_

@@ -22,6 +22,7 @@
 // without CN, {garbage} a truncated PEM block, {enc} the source certificate
 // with its key encrypted, {ca} the CA of the instances' server certificates,
 // {report} the path of a report file (which must not exist before the run).
+// A run with --dry-run, like check mode, must only read.
 #ifndef IDFERRY_TEST_SUPPORT_MIGRATION_TABLE_H_
 #define IDFERRY_TEST_SUPPORT_MIGRATION_TABLE_H_
 
@@ -82,8 +83,8 @@ struct RunRow {
   // terminal and its lines are part of `err`.
   bool err_tty = false;
   // The report file {report} after the first run: "" not checked, "absent"
-  // none (nor a temporary file beside it), else its whole content (and mode
-  // 0600).
+  // none (nor a temporary file beside it), "=" the same after both runs,
+  // else its whole content (and mode 0600).
   std::string report = "";
   // When not empty, a second run of these arguments, after both instances
   // restarted on their stores without fault plans: it must end with
