@@ -18,9 +18,6 @@ namespace testutil {
 // a program that cannot be started). Defined by the program that links these
 // helpers: the test binary records a test failure, a benchmark exits.
 void harness_failure(const std::string& what);
-inline void harness_failure(const std::ostream& what) {
-  harness_failure(static_cast<const std::ostringstream&>(what).str());
-}
 
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object is destroyed.
@@ -91,6 +88,10 @@ const std::string& app_cert_pem(const std::string& name);
 // A self-signed certificate and key whose subject holds exactly the given
 // (attribute, value) entries, for subjects the library would never issue.
 std::string self_signed_pem(const std::vector<std::pair<std::string, std::string>>& subject);
+
+// The certificate of `pem` followed by its key encrypted under `passphrase` (which opens it
+// again; a harness failure when not).
+std::string with_encrypted_key(const std::string& pem, const std::string& passphrase);
 
 }  // namespace testutil
 

@@ -13,7 +13,6 @@
 #include <openssl/bio.h>
 
 #include "cert/cert_gen.h"
-#include "cert/cert_inspect.h"
 #include "test_support/canned_responder.h"
 #include "test_support/soap_replies.h"
 #include "test_support/standin_harness.h"
@@ -363,12 +362,8 @@ TEST(SSOClientService, ServerVerifiedWhateverTheCertificateText) {
   ASSERT_TRUE(sso.running()) << sso.log();
   const std::string &one = app_cert_pem("app-one"), &two = app_cert_pem("app-two");
   const std::string mine = one.substr(0, one.find("-----BEGIN", 1)), ca = testutil::test_ca_pem();
-  EVP_PKEY* clear = open_private_key(one.c_str(), nullptr);
-  char* encrypted = nullptr;
-  ASSERT_LT(0, write_private_key(clear, "secret", &encrypted));
-  const std::string locked = mine + encrypted, garbage = "not pem", failed = "verify failed";
-  free(encrypted);
-  EVP_PKEY_free(clear);
+  const std::string locked = testutil::with_encrypted_key(one, "secret"), garbage = "not pem";
+  const std::string failed = "verify failed";
   const struct {
     const char* name;
     std::string text;
