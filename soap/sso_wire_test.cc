@@ -1,5 +1,7 @@
 // The proxy `sso` against a canned peer: the bytes the service gets, and what the runtime makes of
 // its answers. "runtime:" marks where gSOAP 2.8 differs from what the service definition suggests.
+// What the service client makes of HTML pages, SOAP 1.1, bodyless HTTP 500 and cut answers is pinned
+// in its own tests.
 #include <regex>
 #include <string>
 
@@ -86,7 +88,6 @@ TEST(SsoProxy, SetUpRequestsAndAnswers) {
                                "</SOAP-ENV:Value></SOAP-ENV:Subcode></SOAP-ENV:Subcode>";
   auto faulted = [](const std::string& code) { return "0|| SOAP-ENV:" + code + "||R|"; };
   const std::string error200 = "0|| SOAP-ENV:Sender||Error 200: HTTP 200 OK|";
-  const std::string cut500 = SoapReply(Fault("Sender"), 500).bytes;
   const struct {
     const char* name;
     CannedReply reply;
@@ -147,15 +148,6 @@ TEST(SsoProxy, SetUpRequestsAndAnswers) {
       {"HTTP 404", HttpReply(404, "Not Found", "text/html", html), 404,
        "0|| detected|detected|HTTP Error|" + html, true},
       {"HTTP 400 without body", HttpReply(400, "Bad Request", "", ""), 400},
-      {"HTTP 500 without body", HttpReply(500, "Internal Server Error", "", ""), 500},
-      // runtime: a 2xx answer without SOAP 1.2 envelope fails on the missing Body.
-      {"HTML page", HttpReply(200, "OK", "text/html", html), SOAP_TAG_MISMATCH},
-      // runtime: an answer the connection ends inside may fail as its HTTP status, not as an end of
-      // file (the service client tells them apart).
-      {"cut inside a Fault", {cut500.substr(0, cut500.find("<SOAP-ENV:Reason")), true}, 500,
-       "0|| SOAP-ENV:Sender||Error 500: HTTP 500 Internal Server Error|", true},
-      {"SOAP 1.1 envelope", SoapReply(std::regex_replace(Envelope(""), std::regex(kEnvNs),
-           "http://schemas.xmlsoap.org/soap/envelope/")), SOAP_TAG_MISMATCH},
   };
   std::size_t connections = 1;
   for (const auto& c : cases) {

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <openssl/bio.h>
 
 #include "cert/cert_gen.h"
 #include "test_support/canned_responder.h"
@@ -45,10 +44,6 @@ std::vector<std::string> Texts(const std::string& failure) {
 // a failure a success clears the accessors. Each client keeps one connection (and TLS session).
 TEST(SSOClientWire, WhatEachAnswerAndCertificateTextGive) {
   const std::string refused = CannedResponder().url();  // nothing listens there any more
-  // Listens and never accepts: the kernel completes connections, no answer comes.
-  std::unique_ptr<BIO, decltype(&BIO_free_all)> silent(BIO_new_accept("127.0.0.1:0"), BIO_free_all);
-  BIO_do_accept(silent.get());
-  const std::string never = "http://127.0.0.1:" + std::string(BIO_get_accept_port(silent.get()));
   auto doc = [](const std::string& content) {
     return testutil::Envelope("<sso:getUserIdResponse>" + content + "</sso:getUserIdResponse>");
   };
@@ -89,10 +84,8 @@ TEST(SSOClientWire, WhatEachAnswerAndCertificateTextGive) {
     std::optional<std::string> text = std::nullopt;  // the client's certificate text
     std::string presented = "", setup = "";  // its subject; the set-up failure as Texts reads it
   } cases[] = {
-      {"fault with subcode", fault("No such user"), sender + "sso:x|No such user"},
       {"fault with detail", fault("T", in + "<a>b</a>" + out), sender + "sso:x|T|<a>b</a>"},
       {"fault with empty detail element", fault("T", in + out), sender + "sso:x|T|"},
-      {"fault with detail text", fault("T", in + "plain" + out), sender + "sso:x|T|plain"},
       {"fault without subcode", SoapReply(testutil::Fault("Receiver"), 500), receiver + "|R"},
       // Line breaks and control characters would break one-line reports.
       {"reason with line breaks", fault("no\r\nMANGLED(x:1): y\x1b[2J"),
@@ -104,16 +97,12 @@ TEST(SSOClientWire, WhatEachAnswerAndCertificateTextGive) {
       {"null pointer", no, x, "kept", true, t}, {"empty text", no, x, "kept", true, t, ""},
       {"certificate only", no, x, "kept", true, t, cert, "", read},
       {"key only", no, x, "kept", true, t, key, "", read},
-      {"garbage", no, x, "kept", true, t, "not pem at all", "", read},
       {"key of another", no, x, "kept", true, t, cert + two.substr(two.find("-----BEGIN", 1)), "",
        ssl + "Can't use key data"},
       {"server certificate for another host", no, x, "kept", true, "elsewhere.example", one, me},
       // Failures the runtime keeps only a status of get its own description.
       {"connection refused", CannedReply(),
        receiver + "|Connection refused|connect failed in tcp_connect()", "kept", false, refused},
-      {"HTTP 500 without body", testutil::HttpReply(500, "Internal Server Error", "", ""),
-       sender + "|Error 500: HTTP 500 Internal Server Error"},
-      {"HTML page", testutil::HttpReply(200, "OK", "text/html", "<html/>"), mismatch + "'html'"},
       {"SOAP 1.1 envelope", SoapReply("<e:Envelope xmlns:e=\"http://schemas.xmlsoap.org/soap/"
                                       "envelope/\"><e:Body/></e:Envelope>"),
        mismatch + "'e:Envelope'"},
@@ -121,11 +110,8 @@ TEST(SSOClientWire, WhatEachAnswerAndCertificateTextGive) {
       // connection, not into the next call.
       {"40 MiB text", SoapReply(doc("<sso:userId>" + std::string(40 << 20, 'x'))),
        invalid + "value range or content length violation in element 'sso:userId'"},
-      // runtime: an empty Body is taken for a success; the client fails the call.
-      {"empty Body", SoapReply(testutil::Envelope("")), invalid + "element tag expected"},
       {"Content-Length too long, kept open", framed("100000", doc(id7).substr(0, 300), false),
        timeout},
-      {"listener that never accepts", CannedReply(), timeout, "kept", false, never},
       // Odd but readable: the document decides where the answer ends, not Content-Length; unknown
       // elements are skipped however deep or large; bytes that are not UTF-8 arrive as sent.
       {"hostile but readable", framed("50", doc(deep + wide + "<sso:userId>a\xc3\x28\xff" "b</sso:"
@@ -316,7 +302,8 @@ TEST(SSOClientCalls, RequestsSentAndWhatTheCallsReturn) {
   EXPECT_EQ((std::vector<std::string>{"A", "B"}), set.hashTypes);
 }
 
-// The service's refusals, as a stand-in instance gives them; and plain HTTP.
+// The service's refusals, as a stand-in instance gives them, and plain HTTP; the refusals idferry
+// acts on (sso:noSuchUser, sso:duplicateLogin, a call without certificate) are the run table's.
 TEST(SSOClientService, RefusalsCarryTheirSubcodes) {
   testutil::StandinOptions o;
   o.apps = {"app-one", "app-two"};
@@ -327,18 +314,13 @@ TEST(SSOClientService, RefusalsCarryTheirSubcodes) {
   testutil::StandinProcess http(o);
   ASSERT_TRUE(tls.running() && http.running()) << tls.log() << http.log();
   std::vector<SSOClient::UserInfo> users;
-  std::string id;
   const struct {
     const testutil::StandinProcess& sso;
     const char* app;  // whose certificate the client presents, if any
     std::function<bool(SSOClient&)> call;
     std::string subcode;  // "" for a success
   } cases[] = {
-      {tls, "app-one", [&](SSOClient& c) { return c.getUserId("anna", id); }, "sso:noSuchUser"},
-      {tls, "app-one", [&](SSOClient& c) { return c.addUser("carol", "", id); },
-       "sso:duplicateLogin"},
       {tls, "app-one", [](SSOClient& c) { return c.deleteUsers({"carol"}); }, "sso:notOwner"},
-      {tls, nullptr, [&](SSOClient& c) { return c.getUsers({}, users); }, "sso:accessDenied"},
       {tls, "app-x", [&](SSOClient& c) { return c.getUsers({}, users); }, "sso:accessDenied"},
       {http, nullptr,  // as app-two
        [&](SSOClient& c) { return c.getUsers({}, users) && users.at(0).login == "carol"; }, ""},
