@@ -76,7 +76,7 @@ TEST(CertInspect, IdentitySerialAndValidity) {
     EXPECT_EQ(c.time == -1, get_certificate_fp(c.pem, fp) == -1 && fp == "old") << c.name;
   }
 
-  // `openssl req -x509` gives 16 to 20 random serial bytes.
+  // The fingerprint is the one OpenSSL's own tool shows.
   testutil::TempDir dir;
   const std::string file = dir.file("c.pem"), openssl = "/usr/bin/openssl";
   const testutil::ProcResult r = testutil::run_process(
@@ -87,8 +87,6 @@ TEST(CertInspect, IdentitySerialAndValidity) {
   ASSERT_EQ(0, r.status) << r.err;
   const std::string made = testutil::read_file(file);
   std::string fp;
-  EXPECT_EQ(-1, get_certificate_names(made, nullptr, nullptr));
-  EXPECT_EQ("payroll", app_id_or_error(made));
   EXPECT_EQ(0, get_certificate_fp(made, fp));
   EXPECT_EQ(r.out.substr(r.out.find('=') + 1), fp + "\n");
 }

@@ -90,7 +90,7 @@ TEST(SSOClientWire, WhatEachAnswerAndCertificateTextGive) {
       // Line breaks and control characters would break one-line reports.
       {"reason with line breaks", fault("no\r\nMANGLED(x:1): y\x1b[2J"),
        sender + "sso:x|no  MANGLED(x:1): y [2J"},
-      {"closed before any answer", CannedReply::HangUp(), "||"},
+      {"closed before any answer", CannedReply{"", true}, "||"},
       // Certificate texts, and the subject presented; server certificates are not verified.
       {"certificate then key", no, x, "kept", true, t, one, me},
       {"key then certificate, text around", no, x, "kept", true, t, "-\n" + key + "-\n" + cert, me},
