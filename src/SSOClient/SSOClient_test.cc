@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "cert/cert_gen.h"
 #include "test_support/canned_responder.h"
 #include "test_support/soap_replies.h"
 #include "test_support/standin_harness.h"
@@ -21,7 +20,6 @@ namespace {
 
 using testutil::CannedReply;
 using testutil::CannedResponder;
-using testutil::app_cert_pem;
 using testutil::Envelope;
 using testutil::ServiceFaultReply;
 using testutil::SoapReply;
@@ -73,6 +71,11 @@ TEST(SSOClientWire, WhatEachAnswerAndCertificateTextGive) {
   const std::string read = ssl + "Can't read certificate data", me = "/CN=app-one", t = "127.0.0.1";
   const CannedReply no = fault("no");  // answers each certificate text; x is how it reads
   const std::string x = sender + "sso:x|no";
+  const std::string ca = testutil::test_ca_pem(), junk = "not pem", alien = cert + two.substr(
+      two.find("-----BEGIN", 1)), locked = testutil::with_encrypted_key(one, "secret");
+  const std::string verify = sender + "|SSL_ERROR_SSL error:0A000086:SSL routines::certificate "
+                             "verify failed self-signed certificate|SSL/TLS handshake failed";
+  const std::string untrusted = ssl + "Can't read trusted CA certificates";
   const struct {
     const char* name;
     CannedReply reply;
@@ -83,6 +86,7 @@ TEST(SSOClientWire, WhatEachAnswerAndCertificateTextGive) {
     std::string peer = "";
     std::optional<std::string> text = std::nullopt;  // the client's certificate text
     std::string presented = "", setup = "";  // its subject; the set-up failure as Texts reads it
+    const std::string* trusted = nullptr;  // then no request reaches the peer (of no trusted CA)
   } cases[] = {
       {"fault with detail", fault("T", in + "<a>b</a>" + out), sender + "sso:x|T|<a>b</a>"},
       {"fault with empty detail element", fault("T", in + out), sender + "sso:x|T|"},
@@ -97,9 +101,14 @@ TEST(SSOClientWire, WhatEachAnswerAndCertificateTextGive) {
       {"null pointer", no, x, "kept", true, t}, {"empty text", no, x, "kept", true, t, ""},
       {"certificate only", no, x, "kept", true, t, cert, "", read},
       {"key only", no, x, "kept", true, t, key, "", read},
-      {"key of another", no, x, "kept", true, t, cert + two.substr(two.find("-----BEGIN", 1)), "",
-       ssl + "Can't use key data"},
+      {"key of another", no, x, "kept", true, t, alien, "", ssl + "Can't use key data"},
       {"server certificate for another host", no, x, "kept", true, "elsewhere.example", one, me},
+      // With trusted certificates the server is verified whatever the certificate text holds.
+      {"verified, certificate only", no, verify, "kept", false, t, cert, "", read, &ca},
+      {"verified, key of another", no, verify, "kept", false, t, alien, "", ssl + "Can't use key data",
+       &ca},
+      {"verified, encrypted key", no, verify, "kept", false, t, locked, "", read, &ca},
+      {"trusted certificates unreadable", no, untrusted, "kept", false, t, one, "", untrusted, &junk},
       // Failures the runtime keeps only a status of get its own description.
       {"connection refused", CannedReply(),
        receiver + "|Connection refused|connect failed in tcp_connect()", "kept", false, refused},
@@ -126,7 +135,7 @@ TEST(SSOClientWire, WhatEachAnswerAndCertificateTextGive) {
     const bool other = c.peer.rfind("http", 0) == 0;
     const std::string* tls = c.peer.empty() || other ? nullptr : &testutil::app_cert_pem(c.peer);
     CannedResponder canned(tls);
-    SSOClient client(other ? c.peer : canned.url(), c.text ? &*c.text : nullptr);
+    SSOClient client(other ? c.peer : canned.url(), c.text ? &*c.text : nullptr, c.trusted);
     client.setTimeouts(1000, c.failure == timeout ? 300 : 10000);  // else far more than needed
     EXPECT_EQ(Texts(c.setup), ErrorsOf(client)) << c.name;
     canned.enqueue(c.reply);
@@ -134,6 +143,9 @@ TEST(SSOClientWire, WhatEachAnswerAndCertificateTextGive) {
     EXPECT_EQ(c.failure.empty(), client.getUserId("anna", id)) << c.name;
     EXPECT_EQ(c.id, id) << c.name;
     EXPECT_EQ(Texts(c.failure), ErrorsOf(client)) << c.name;
+    if (c.trusted) {
+      EXPECT_EQ(0u, canned.requests().size()) << c.name;
+    }
     if (!c.again) continue;
     canned.enqueue(UserIdReply("8"));
     EXPECT_TRUE(client.getUserId("anna", id)) << c.name;
@@ -329,43 +341,6 @@ TEST(SSOClientService, RefusalsCarryTheirSubcodes) {
     SSOClient client(c.sso.url(), c.app ? &testutil::app_cert_pem(c.app) : nullptr);
     EXPECT_EQ(c.subcode.empty(), c.call(client)) << c.sso.url() << (c.app ? c.app : " -");
     EXPECT_EQ(c.subcode, client.getErrorSubCode()) << c.sso.url() << (c.app ? c.app : " -");
-  }
-}
-
-// With trusted certificates the server is verified whatever the certificate text holds: no request
-// reaches a server of another CA. Without them the call goes out and is refused; unreadable ones
-// refuse every call.
-TEST(SSOClientService, ServerVerifiedWhateverTheCertificateText) {
-  testutil::StandinOptions o;
-  std::string cert, key;
-  ASSERT_EQ(0, gen_server_certificate("srv", "127.0.0.1", cert, key, &app_cert_pem("another CA")));
-  o.server_pem = cert + key;
-  testutil::StandinProcess sso(o);
-  ASSERT_TRUE(sso.running()) << sso.log();
-  const std::string &one = app_cert_pem("app-one"), &two = app_cert_pem("app-two");
-  const std::string mine = one.substr(0, one.find("-----BEGIN", 1)), ca = testutil::test_ca_pem();
-  const std::string locked = testutil::with_encrypted_key(one, "secret"), garbage = "not pem";
-  const std::string failed = "verify failed";
-  const struct {
-    const char* name;
-    std::string text;
-    const std::string* trusted;
-    std::string error;    // found in "<subcode> <detailed message>"
-    std::size_t journal;  // calls the stand-in has journalled afterwards
-  } cases[] = {
-      {"without key", mine, &ca, failed, 0},
-      {"with the key of another", mine + two.substr(two.find("-----BEGIN", 1)), &ca, failed, 0},
-      {"with an encrypted key", locked, &ca, failed, 0},
-      {"trusted certificates unreadable", one, &garbage, "SSL error (Can't read trusted CA", 0},
-      {"without key, nothing trusted", mine, nullptr, "sso:accessDenied SOAP fault", 1},
-  };
-  for (const auto& c : cases) {
-    SSOClient client(sso.url(), &c.text, c.trusted);
-    std::vector<SSOClient::UserInfo> users;
-    EXPECT_FALSE(client.getUsers({}, users)) << c.name;
-    const std::string error = client.getErrorSubCode() + " " + client.getDetailedErrorMessage();
-    EXPECT_NE(std::string::npos, error.find(c.error)) << c.name << ": " << error;
-    EXPECT_EQ(c.journal, sso.journal().size()) << c.name;
   }
 }
 
