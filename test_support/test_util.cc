@@ -19,6 +19,7 @@
 
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include "cert/cert_gen.h"
 #include "cert/cert_inspect.h"
@@ -156,7 +157,8 @@ const std::string& app_cert_pem(const std::string& name) {
   return it->second;
 }
 
-std::string self_signed_pem(const std::vector<std::pair<std::string, std::string>>& subject) {
+std::string self_signed_pem(const std::vector<std::pair<std::string, std::string>>& subject,
+                            const char* serial, long not_before, long not_after) {
   EVP_PKEY* key = EVP_EC_gen("P-256");
   X509* cert = X509_new();
   X509_NAME* name = X509_get_subject_name(cert);
@@ -166,9 +168,11 @@ std::string self_signed_pem(const std::vector<std::pair<std::string, std::string
                                static_cast<int>(value.size()), -1, 0);
   }
   X509_set_issuer_name(cert, name);
-  ASN1_INTEGER_set(X509_get_serialNumber(cert), 7);
-  X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-  X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
+  ASN1_INTEGER* number = s2i_ASN1_INTEGER(nullptr, serial);
+  X509_set_serialNumber(cert, number);
+  ASN1_INTEGER_free(number);
+  X509_gmtime_adj(X509_getm_notBefore(cert), not_before);
+  X509_gmtime_adj(X509_getm_notAfter(cert), not_after);
   X509_set_pubkey(cert, key);
   X509_sign(cert, key, EVP_sha256());
   BIO* bio = BIO_new(BIO_s_mem());

@@ -86,8 +86,10 @@ ProcResult run_process(const std::vector<std::string>& argv, const ProcOptions& 
 const std::string& app_cert_pem(const std::string& name);
 
 // A self-signed certificate and key whose subject holds exactly the given
-// (attribute, value) entries, for subjects the library would never issue.
-std::string self_signed_pem(const std::vector<std::pair<std::string, std::string>>& subject);
+// (attribute, value) entries, for subjects the library would never issue; the
+// serial (decimal or 0x-hex) and validity (seconds from now) as given.
+std::string self_signed_pem(const std::vector<std::pair<std::string, std::string>>& subject,
+                            const char* serial = "7", long not_before = 0, long not_after = 86400);
 
 // The certificate of `pem` followed by its key encrypted under `passphrase` (which opens it
 // again; a harness failure when not).

@@ -21,7 +21,6 @@ namespace {
 using testutil::CannedReply;
 using testutil::CannedResponder;
 using testutil::Envelope;
-using testutil::ServiceFaultReply;
 using testutil::SoapReply;
 using testutil::UserIdReply;
 
@@ -295,7 +294,7 @@ TEST(SSOClientCalls, RequestsSentAndWhatTheCallsReturn) {
     const std::size_t before = peer.requests().size();
     for (const std::string& xml : testutil::Xml(row.replies)) {
       const std::string code = xml.substr(6, xml.find('>') - 6);
-      peer.enqueue(xml[5] == '!' ? ServiceFaultReply(code, "")
+      peer.enqueue(xml[5] == '!' ? SoapReply(testutil::ServiceFault(code, ""), 500)
                                  : SoapReply(testutil::Envelope(xml)));
     }
     EXPECT_EQ(row.result, row.call()) << row.sent;
