@@ -1,7 +1,7 @@
 // The proxy `sso` against a canned peer: the bytes the service gets, and what the runtime makes of
 // its answers. "runtime:" marks where gSOAP 2.8 differs from what the service definition suggests.
-// What the service client makes of HTML pages, SOAP 1.1, bodyless HTTP 500 and cut answers is pinned
-// in its own tests.
+// What the service client makes of HTML pages, SOAP 1.1, bodyless HTTP 500 and cut answers is
+// pinned in its own tests.
 #include <regex>
 #include <string>
 
@@ -47,7 +47,6 @@ std::string Settings(sso& p, int* status) {
 TEST(SsoProxy, SetUpRequestsAndAnswers) {
   testutil::CannedResponder peer;
   sso proxy;  // set up as the service client sets up its own: keep-alive both ways
-  EXPECT_STREQ("http://localhost:80", proxy.soap_endpoint_url);
   const std::string url = peer.url("/sso/svc");
   soap_init2(proxy.soap, SOAP_IO_KEEPALIVE, SOAP_IO_KEEPALIVE);
   proxy.soap->recv_timeout = proxy.soap->send_timeout = 10;  // seconds, should an answer stall
