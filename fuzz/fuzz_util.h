@@ -1,6 +1,6 @@
 // What the fuzz programs share: failing a check so that libFuzzer records a
-// finding and fuzz/run.sh shows why, splitting the input, and capturing the
-// standard streams of the code under test.
+// finding and fuzz/run.sh shows why, and splitting the input; the standard
+// streams are captured with testutil::CaptureStreams.
 #ifndef IDFERRY_FUZZ_FUZZ_UTIL_H_
 #define IDFERRY_FUZZ_FUZZ_UTIL_H_
 
@@ -9,10 +9,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "test_support/test_util.h"
 
 namespace fuzz {
 
@@ -37,15 +37,6 @@ inline std::vector<std::string> split(const std::string& text, const std::string
   pieces.push_back(text.substr(start));
   return pieces;
 }
-
-// Collects what is written to std::cout and std::cerr for the object's life.
-struct CapturedStreams {
-  std::ostringstream text_;
-  std::streambuf* const out_ = std::cout.rdbuf(text_.rdbuf());
-  std::streambuf* const err_ = std::cerr.rdbuf(text_.rdbuf());
-  ~CapturedStreams() { std::cout.rdbuf(out_), std::cerr.rdbuf(err_); }
-  std::string text() const { return text_.str(); }
-};
 
 }  // namespace fuzz
 

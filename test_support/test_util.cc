@@ -64,14 +64,6 @@ std::string read_file(const std::string& path, bool quiet) {
   return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-CaptureStreams::CaptureStreams()
-    : old_out_(std::cout.rdbuf(out_.rdbuf())), old_err_(std::cerr.rdbuf(err_.rdbuf())) {}
-
-CaptureStreams::~CaptureStreams() {
-  std::cout.rdbuf(old_out_);
-  std::cerr.rdbuf(old_err_);
-}
-
 pid_t spawn(const std::vector<std::string>& argv, int out_fd, int err_fd) {
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -41,20 +42,15 @@ void write_file(const std::string& path, const std::string& content);
 // The whole file; "" (and a harness failure unless `quiet`) when unreadable.
 std::string read_file(const std::string& path, bool quiet = false);
 
-// Redirects std::cout and std::cerr into strings for the object's life.
-class CaptureStreams {
- public:
-  CaptureStreams();
-  ~CaptureStreams();
-  CaptureStreams(const CaptureStreams&) = delete;
-  CaptureStreams& operator=(const CaptureStreams&) = delete;
+// Redirects std::cout and std::cerr into strings for the object's life (header-only: the fuzz
+// programs use it too).
+struct CaptureStreams {
+  std::ostringstream out_, err_;
+  std::streambuf* const old_out_ = std::cout.rdbuf(out_.rdbuf());
+  std::streambuf* const old_err_ = std::cerr.rdbuf(err_.rdbuf());
+  ~CaptureStreams() { std::cout.rdbuf(old_out_), std::cerr.rdbuf(old_err_); }
   std::string out() const { return out_.str(); }
   std::string err() const { return err_.str(); }
-
- private:
-  std::ostringstream out_, err_;
-  std::streambuf* old_out_;
-  std::streambuf* old_err_;
 };
 
 // Starts argv[0] with standard input from /dev/null and standard output and
