@@ -65,16 +65,11 @@ TEST(CertInspect, IdentitySerialAndValidity) {
 
   // The fingerprint is the one OpenSSL's own tool shows.
   testutil::TempDir dir;
-  const std::string file = dir.file("c.pem"), openssl = "/usr/bin/openssl";
   const testutil::ProcResult r = testutil::run_process(
-      {"/bin/sh", "-c", openssl + " req -x509 -newkey rsa:2048 -nodes -keyout /dev/null -subj " +
-                            "/CN=payroll/O=Example -out " + file + " && " + openssl +
-                            " x509 -noout -fingerprint -sha1 -in " + file});
-  if (r.status == 127) GTEST_SKIP() << "no " << openssl;
+      {"/usr/bin/openssl", "x509", "-noout", "-fingerprint", "-sha1", "-in", dir.write("c", pem)});
   ASSERT_EQ(0, r.status) << r.err;
-  const std::string made = testutil::read_file(file);
   std::string fp;
-  EXPECT_EQ(0, get_certificate_fp(made, fp));
+  EXPECT_EQ(0, get_certificate_fp(pem, fp));
   EXPECT_EQ(r.out.substr(r.out.find('=') + 1), fp + "\n");
 }
 

@@ -1,5 +1,6 @@
 // SSOClient against a scripted peer (the certificate it presents, its requests, what its calls and
-// its error accessors give for each answer, hostile ones included) and against stand-ins.
+// its error accessors give for each answer, hostile ones included); against a stand-in it is
+// tested in tools/standin/standin_test.cc.
 #include "src/SSOClient/SSOClient.h"
 
 #include <functional>
@@ -13,7 +14,6 @@
 
 #include "test_support/canned_responder.h"
 #include "test_support/soap_replies.h"
-#include "test_support/standin_harness.h"
 #include "test_support/test_util.h"
 
 namespace {
@@ -70,7 +70,7 @@ TEST(SSOClientWire, WhatEachAnswerAndCertificateTextGive) {
   const std::string read = ssl + "Can't read certificate data", me = "/CN=app-one", t = "127.0.0.1";
   const CannedReply no = fault("no");  // answers each certificate text; x is how it reads
   const std::string x = sender + "sso:x|no";
-  const std::string ca = testutil::test_ca_pem(), junk = "not pem", alien = cert + two.substr(
+  const std::string ca = testutil::app_cert_pem("another CA"), junk = "not pem", alien = cert + two.substr(
       two.find("-----BEGIN", 1)), locked = testutil::with_encrypted_key(one, "secret");
   const std::string verify = sender + "|SSL_ERROR_SSL error:0A000086:SSL routines::certificate "
                              "verify failed self-signed certificate|SSL/TLS handshake failed";
@@ -306,36 +306,6 @@ TEST(SSOClientCalls, RequestsSentAndWhatTheCallsReturn) {
   }
   EXPECT_EQ(-5, set.usersSessionsTimeout);
   EXPECT_EQ((std::vector<std::string>{"A", "B"}), set.hashTypes);
-}
-
-// The service's refusals, as a stand-in instance gives them, and plain HTTP; the refusals idferry
-// acts on (sso:noSuchUser, sso:duplicateLogin, a call without certificate) are the run table's.
-TEST(SSOClientService, RefusalsCarryTheirSubcodes) {
-  testutil::StandinOptions o;
-  o.apps = {"app-one", "app-two"};
-  o.seed = {"userpw\tu-3\tcarol\tsecret\tapp-two"};
-  testutil::StandinProcess tls(o);
-  o.tls = false;
-  o.extra_args = {"--http-app", "app-two"};
-  testutil::StandinProcess http(o);
-  ASSERT_TRUE(tls.running() && http.running()) << tls.log() << http.log();
-  std::vector<SSOClient::UserInfo> users;
-  const struct {
-    const testutil::StandinProcess& sso;
-    const char* app;  // whose certificate the client presents, if any
-    std::function<bool(SSOClient&)> call;
-    std::string subcode;  // "" for a success
-  } cases[] = {
-      {tls, "app-one", [](SSOClient& c) { return c.deleteUsers({"carol"}); }, "sso:notOwner"},
-      {tls, "app-x", [&](SSOClient& c) { return c.getUsers({}, users); }, "sso:accessDenied"},
-      {http, nullptr,  // as app-two
-       [&](SSOClient& c) { return c.getUsers({}, users) && users.at(0).login == "carol"; }, ""},
-  };
-  for (const auto& c : cases) {
-    SSOClient client(c.sso.url(), c.app ? &testutil::app_cert_pem(c.app) : nullptr);
-    EXPECT_EQ(c.subcode.empty(), c.call(client)) << c.sso.url() << (c.app ? c.app : " -");
-    EXPECT_EQ(c.subcode, client.getErrorSubCode()) << c.sso.url() << (c.app ? c.app : " -");
-  }
 }
 
 }  // namespace

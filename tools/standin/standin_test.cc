@@ -1,11 +1,13 @@
 // Tests of the stand-in for what idferry's end-to-end runs leave out or
-// cannot see: its file parsers, and its store under concurrent connections.
+// cannot see: its file parsers, refusals and broken answers, and its store
+// under concurrent connections.
 // The rest of it (every operation, its rules, fault injection, signals) is
 // what those runs exercise.
 
 #include <signal.h>
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -103,19 +105,44 @@ TEST(StandinFaultPlan, RulesPickCallsByNumberPerOperation) {
   }
 }
 
-// "torn" does the work and breaks its answer, "reset" does neither.
-TEST(StandinFaultPlan, TornAnswerAfterTheWorkResetBeforeIt) {
+// The service's refusals and plain HTTP, and the answers a fault plan breaks: "torn" does the
+// work and breaks its answer, "reset" does neither. The refusals idferry acts on
+// (sso:noSuchUser, sso:duplicateLogin, a call without certificate) are the run table's.
+TEST(StandinService, RefusalsAndBrokenAnswers) {
   signal(SIGPIPE, SIG_IGN);  // as idferry does: the client's close may meet the reset
-  testutil::StandinOptions options;
-  options.apps = {"app-one"};
-  options.faults = {"createUser\t1\ttorn", "createUser\t2\treset"};
-  testutil::StandinProcess inst(options);
-  SSOClient c(inst.url(), &testutil::app_cert_pem("app-one"));
+  testutil::StandinOptions o;
+  o.apps = {"app-one", "app-two"};
+  o.seed = {"userpw\tu-3\tcarol\tsecret\tapp-two"};
+  o.faults = {"createUser\t1\ttorn", "createUser\t2\treset"};
+  testutil::StandinProcess tls(o);
+  o.tls = false;
+  o.extra_args = {"--http-app", "app-two"};
+  testutil::StandinProcess http(o);
+  ASSERT_TRUE(tls.running() && http.running()) << tls.log() << http.log();
+  std::vector<SSOClient::UserInfo> users;
   std::string id;
-  const std::pair<const char*, bool> calls[] = {{"torn", false}, {"reset", false}, {"third", true}};
-  for (const auto& [login, answered] : calls) EXPECT_EQ(answered, c.addUser(login, "pw", id)) << login;
-  ASSERT_EQ(2u, inst.users().size());
-  EXPECT_EQ("torn third", inst.users()[0].login + " " + inst.users()[1].login);
+  const struct {
+    const testutil::StandinProcess& sso;
+    const char* app;  // whose certificate the client presents, if any
+    std::function<bool(SSOClient&)> call;
+    std::string result;  // "ok", or "failed" and the subcode
+  } cases[] = {
+      {tls, "app-one", [](SSOClient& c) { return c.deleteUsers({"carol"}); }, "failed sso:notOwner"},
+      {tls, "app-x", [&](SSOClient& c) { return c.getUsers({}, users); }, "failed sso:accessDenied"},
+      {http, nullptr,  // as app-two
+       [&](SSOClient& c) { return c.getUsers({}, users) && users.at(0).login == "carol"; }, "ok"},
+      {tls, "app-one", [&](SSOClient& c) { return c.addUser("torn", "pw", id); }, "failed "},
+      {tls, "app-one", [&](SSOClient& c) { return c.addUser("reset", "pw", id); }, "failed "},
+      {tls, "app-one", [&](SSOClient& c) { return c.addUser("third", "pw", id); }, "ok"},
+  };
+  for (const auto& c : cases) {
+    SSOClient client(c.sso.url(), c.app ? &testutil::app_cert_pem(c.app) : nullptr);
+    EXPECT_EQ(c.result, c.call(client) ? "ok" : "failed " + client.getErrorSubCode())
+        << c.sso.url() << (c.app ? c.app : " -");
+  }
+  std::string logins;
+  for (const UserRecord& u : tls.users()) logins += u.login + " ";
+  EXPECT_EQ("carol torn third ", logins);
 }
 
 TEST(StandinConcurrency, ClientsCreatingCollidingLoginsAtOnce) {
