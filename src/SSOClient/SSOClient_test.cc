@@ -70,8 +70,9 @@ TEST(SSOClientWire, WhatEachAnswerAndCertificateTextGive) {
   const std::string read = ssl + "Can't read certificate data", me = "/CN=app-one", t = "127.0.0.1";
   const CannedReply no = fault("no");  // answers each certificate text; x is how it reads
   const std::string x = sender + "sso:x|no";
-  const std::string ca = testutil::app_cert_pem("another CA"), junk = "not pem", alien = cert + two.substr(
-      two.find("-----BEGIN", 1)), locked = testutil::with_encrypted_key(one, "secret");
+  const std::string ca = testutil::app_cert_pem("another CA"), junk = "not pem";
+  const std::string alien = cert + two.substr(two.find("-----BEGIN", 1));
+  const std::string locked = testutil::with_encrypted_key(one, "secret");
   const std::string verify = sender + "|SSL_ERROR_SSL error:0A000086:SSL routines::certificate "
                              "verify failed self-signed certificate|SSL/TLS handshake failed";
   const std::string untrusted = ssl + "Can't read trusted CA certificates";

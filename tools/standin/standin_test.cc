@@ -127,8 +127,10 @@ TEST(StandinService, RefusalsAndBrokenAnswers) {
     std::function<bool(SSOClient&)> call;
     std::string result;  // "ok", or "failed" and the subcode
   } cases[] = {
-      {tls, "app-one", [](SSOClient& c) { return c.deleteUsers({"carol"}); }, "failed sso:notOwner"},
-      {tls, "app-x", [&](SSOClient& c) { return c.getUsers({}, users); }, "failed sso:accessDenied"},
+      {tls, "app-one", [](SSOClient& c) { return c.deleteUsers({"carol"}); },
+       "failed sso:notOwner"},
+      {tls, "app-x", [&](SSOClient& c) { return c.getUsers({}, users); },
+       "failed sso:accessDenied"},
       {http, nullptr,  // as app-two
        [&](SSOClient& c) { return c.getUsers({}, users) && users.at(0).login == "carol"; }, "ok"},
       {tls, "app-one", [&](SSOClient& c) { return c.addUser("torn", "pw", id); }, "failed "},
