@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   argv.push_back(nullptr);
   mig_options_result result;
   {
-    fuzz::CapturedStreams captured;
+    testutil::CaptureStreams captured;
     result = mig_options_parser(static_cast<int>(args.size()), argv.data()).read_options();
   }
 

@@ -1,6 +1,6 @@
 // What the fuzz programs share: failing a check so that libFuzzer records a
-// finding and fuzz/run.sh shows why, the input as text and in pieces, and
-// capturing the standard streams of the code under test.
+// finding and fuzz/run.sh shows why, and splitting the input; the standard
+// streams are captured with testutil::CaptureStreams.
 #ifndef IDFERRY_FUZZ_FUZZ_UTIL_H_
 #define IDFERRY_FUZZ_FUZZ_UTIL_H_
 
@@ -9,10 +9,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "test_support/test_util.h"
 
 namespace fuzz {
 
@@ -30,29 +30,13 @@ inline std::string text_of(const uint8_t* data, size_t size) {
 inline std::vector<std::string> split(const std::string& text, const std::string& separator) {
   std::vector<std::string> pieces;
   size_t start = 0;
-  for (size_t end; (end = text.find(separator, start)) != std::string::npos;) {
+  for (size_t end; (end = text.find(separator, start)) != std::string::npos;
+       start = end + separator.size()) {
     pieces.push_back(text.substr(start, end - start));
-    start = end + separator.size();
   }
   pieces.push_back(text.substr(start));
   return pieces;
 }
-
-// Collects what is written to std::cout and std::cerr for the object's life.
-class CapturedStreams {
- public:
-  CapturedStreams() : out_(std::cout.rdbuf(text_.rdbuf())), err_(std::cerr.rdbuf(text_.rdbuf())) {}
-  ~CapturedStreams() {
-    std::cout.rdbuf(out_);
-    std::cerr.rdbuf(err_);
-  }
-  std::string text() const { return text_.str(); }
-
- private:
-  std::ostringstream text_;
-  std::streambuf* out_;
-  std::streambuf* err_;
-};
 
 }  // namespace fuzz
 

@@ -90,9 +90,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<mig_user_info> users = original;
   bool valid;
   {
-    fuzz::CapturedStreams captured;
+    testutil::CaptureStreams captured;
     valid = check_map_valid(users, maps);
-    if (captured.text() != report) fuzz::fail("check_map_valid: report differs");
+    if (captured.err() != report) fuzz::fail("check_map_valid: report differs");
   }
   if (valid != report.empty()) fuzz::fail("check_map_valid: verdict differs");
   if (records(users) != records(original)) fuzz::fail("check_map_valid changed a record");

@@ -1,5 +1,7 @@
 // The proxy `sso` against a canned peer: the bytes the service gets, and what the runtime makes of
 // its answers. "runtime:" marks where gSOAP 2.8 differs from what the service definition suggests.
+// What the service client makes of HTML pages, SOAP 1.1, bodyless HTTP 500 and cut answers is
+// pinned in its own tests.
 #include <regex>
 #include <string>
 
@@ -45,7 +47,6 @@ std::string Settings(sso& p, int* status) {
 TEST(SsoProxy, SetUpRequestsAndAnswers) {
   testutil::CannedResponder peer;
   sso proxy;  // set up as the service client sets up its own: keep-alive both ways
-  EXPECT_STREQ("http://localhost:80", proxy.soap_endpoint_url);
   const std::string url = peer.url("/sso/svc");
   soap_init2(proxy.soap, SOAP_IO_KEEPALIVE, SOAP_IO_KEEPALIVE);
   proxy.soap->recv_timeout = proxy.soap->send_timeout = 10;  // seconds, should an answer stall
@@ -86,7 +87,6 @@ TEST(SsoProxy, SetUpRequestsAndAnswers) {
                                "</SOAP-ENV:Value></SOAP-ENV:Subcode></SOAP-ENV:Subcode>";
   auto faulted = [](const std::string& code) { return "0|| SOAP-ENV:" + code + "||R|"; };
   const std::string error200 = "0|| SOAP-ENV:Sender||Error 200: HTTP 200 OK|";
-  const std::string cut500 = SoapReply(Fault("Sender"), 500).bytes;
   const struct {
     const char* name;
     CannedReply reply;
@@ -112,7 +112,6 @@ TEST(SsoProxy, SetUpRequestsAndAnswers) {
       // runtime: neither response nor fault gives the HTTP status.
       {"response of another namespace",
        Ok("<getSettingsResponse xmlns=\"" + testutil::kNs + "/2\"/>"), 200, error200},
-      {"another response", Ok("<sso:getUserResponse/>"), 200, error200},
       // A failed call may leave part of a value behind.
       {"out of range", raw("<sso:usersSessionsTimeout>99999999999</sso:usersSessionsTimeout>"),
        SOAP_TYPE, "1215752191||"},
@@ -138,7 +137,6 @@ TEST(SsoProxy, SetUpRequestsAndAnswers) {
        faulted("MustUnderstand")},
       {"version mismatch", SoapReply(Fault("VersionMismatch"), 500), SOAP_VERSIONMISMATCH,
        faulted("VersionMismatch")},
-      {"unknown code", SoapReply(Fault("Other"), 500), SOAP_FAULT, faulted("Other")},
       // runtime: the code is matched with the prefix of the request's envelope.
       {"another prefix", SoapReply(std::regex_replace(Fault("Sender"), std::regex("SOAP-ENV"),
                                                       "env"), 500), SOAP_FAULT, faulted("Sender")},
@@ -147,15 +145,6 @@ TEST(SsoProxy, SetUpRequestsAndAnswers) {
       {"HTTP 404", HttpReply(404, "Not Found", "text/html", html), 404,
        "0|| detected|detected|HTTP Error|" + html, true},
       {"HTTP 400 without body", HttpReply(400, "Bad Request", "", ""), 400},
-      {"HTTP 500 without body", HttpReply(500, "Internal Server Error", "", ""), 500},
-      // runtime: a 2xx answer without SOAP 1.2 envelope fails on the missing Body.
-      {"HTML page", HttpReply(200, "OK", "text/html", html), SOAP_TAG_MISMATCH},
-      // runtime: an answer the connection ends inside may fail as its HTTP status, not as an end of
-      // file (the service client tells them apart).
-      {"cut inside a Fault", {cut500.substr(0, cut500.find("<SOAP-ENV:Reason")), true}, 500,
-       "0|| SOAP-ENV:Sender||Error 500: HTTP 500 Internal Server Error|", true},
-      {"SOAP 1.1 envelope", SoapReply(std::regex_replace(Envelope(""), std::regex(kEnvNs),
-           "http://schemas.xmlsoap.org/soap/envelope/")), SOAP_TAG_MISMATCH},
   };
   std::size_t connections = 1;
   for (const auto& c : cases) {

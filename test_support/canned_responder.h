@@ -20,8 +20,6 @@ namespace testutil {
 struct CannedReply {
   std::string bytes;
   bool close_after = false;
-
-  static CannedReply HangUp() { return {"", true}; }  // closes, writing nothing
 };
 
 // "HTTP/1.1 <status> <reason>", Content-Type unless empty, Content-Length, and

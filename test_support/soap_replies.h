@@ -26,12 +26,9 @@ inline std::string ServiceFault(const std::string& code, const std::string& reas
   return Fault("Sender", subcode + "</SOAP-ENV:Subcode>", reason, detail);
 }
 
-// Replies: the operation's response around `fields`, a fault, getUserId's.
+// Replies: the operation's response around `fields`, getUserId's.
 inline CannedReply ResponseReply(const std::string& op, const std::string& fields = "") {
   return SoapReply(Envelope("<sso:" + op + "Response>" + fields + "</sso:" + op + "Response>"));
-}
-inline CannedReply ServiceFaultReply(const std::string& code, const std::string& reason) {
-  return SoapReply(ServiceFault(code, reason), 500);
 }
 inline CannedReply UserIdReply(const std::string& id) {
   return ResponseReply("getUserId", "<sso:userId>" + id + "</sso:userId>");

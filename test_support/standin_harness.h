@@ -2,12 +2,6 @@
 // process, with everything it needs in a scratch directory, and lets the
 // caller look at what it did.
 //
-//   testutil::StandinOptions opts;
-//   opts.apps = {"app-one"};
-//   opts.seed = {"userpw\tu1\talice\tsecret\tapp-one"};
-//   testutil::StandinProcess sso(opts);
-//   ... connect to sso.url() presenting sso.app_cert_file("app-one") ...
-//
 // HTTPS by default, with a server certificate for 127.0.0.1 (its
 // subjectAltName) issued under a test CA (ca_path(); test_ca_pem() holds its
 // key too); the stand-in accepts any client certificate and takes

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -18,9 +19,6 @@ namespace testutil {
 // a program that cannot be started). Defined by the program that links these
 // helpers: the test binary records a test failure, a benchmark exits.
 void harness_failure(const std::string& what);
-inline void harness_failure(const std::ostream& what) {
-  harness_failure(static_cast<const std::ostringstream&>(what).str());
-}
 
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object is destroyed.
@@ -44,20 +42,15 @@ void write_file(const std::string& path, const std::string& content);
 // The whole file; "" (and a harness failure unless `quiet`) when unreadable.
 std::string read_file(const std::string& path, bool quiet = false);
 
-// Redirects std::cout and std::cerr into strings for the object's life.
-class CaptureStreams {
- public:
-  CaptureStreams();
-  ~CaptureStreams();
-  CaptureStreams(const CaptureStreams&) = delete;
-  CaptureStreams& operator=(const CaptureStreams&) = delete;
+// Redirects std::cout and std::cerr into strings for the object's life (header-only: the fuzz
+// programs use it too).
+struct CaptureStreams {
+  std::ostringstream out_, err_;
+  std::streambuf* const old_out_ = std::cout.rdbuf(out_.rdbuf());
+  std::streambuf* const old_err_ = std::cerr.rdbuf(err_.rdbuf());
+  ~CaptureStreams() { std::cout.rdbuf(old_out_), std::cerr.rdbuf(old_err_); }
   std::string out() const { return out_.str(); }
   std::string err() const { return err_.str(); }
-
- private:
-  std::ostringstream out_, err_;
-  std::streambuf* old_out_;
-  std::streambuf* old_err_;
 };
 
 // Starts argv[0] with standard input from /dev/null and standard output and
@@ -89,8 +82,14 @@ ProcResult run_process(const std::vector<std::string>& argv, const ProcOptions& 
 const std::string& app_cert_pem(const std::string& name);
 
 // A self-signed certificate and key whose subject holds exactly the given
-// (attribute, value) entries, for subjects the library would never issue.
-std::string self_signed_pem(const std::vector<std::pair<std::string, std::string>>& subject);
+// (attribute, value) entries, for subjects the library would never issue; the
+// serial (decimal or 0x-hex) and validity (seconds from now) as given.
+std::string self_signed_pem(const std::vector<std::pair<std::string, std::string>>& subject,
+                            const char* serial = "7", long not_before = 0, long not_after = 86400);
+
+// The certificate of `pem` followed by its key encrypted under `passphrase` (which opens it
+// again; a harness failure when not).
+std::string with_encrypted_key(const std::string& pem, const std::string& passphrase);
 
 }  // namespace testutil
 

@@ -1,14 +1,13 @@
 // Tests of the stand-in for what idferry's end-to-end runs leave out or
-// cannot see: its file parsers, and its store under concurrent connections.
+// cannot see: its file parsers, refusals and broken answers, and its store
+// under concurrent connections.
 // The rest of it (every operation, its rules, fault injection, signals) is
 // what those runs exercise.
 
 #include <signal.h>
 
-#include <atomic>
-#include <chrono>
 #include <deque>
-#include <future>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -106,19 +105,46 @@ TEST(StandinFaultPlan, RulesPickCallsByNumberPerOperation) {
   }
 }
 
-// "torn" does the work and breaks its answer, "reset" does neither.
-TEST(StandinFaultPlan, TornAnswerAfterTheWorkResetBeforeIt) {
+// The service's refusals and plain HTTP, and the answers a fault plan breaks: "torn" does the
+// work and breaks its answer, "reset" does neither. The refusals idferry acts on
+// (sso:noSuchUser, sso:duplicateLogin, a call without certificate) are the run table's.
+TEST(StandinService, RefusalsAndBrokenAnswers) {
   signal(SIGPIPE, SIG_IGN);  // as idferry does: the client's close may meet the reset
-  testutil::StandinOptions options;
-  options.apps = {"app-one"};
-  options.faults = {"createUser\t1\ttorn", "createUser\t2\treset"};
-  testutil::StandinProcess inst(options);
-  SSOClient c(inst.url(), &testutil::app_cert_pem("app-one"));
+  testutil::StandinOptions o;
+  o.apps = {"app-one", "app-two"};
+  o.seed = {"userpw\tu-3\tcarol\tsecret\tapp-two"};
+  o.faults = {"createUser\t1\ttorn", "createUser\t2\treset"};
+  testutil::StandinProcess tls(o);
+  o.tls = false;
+  o.extra_args = {"--http-app", "app-two"};
+  testutil::StandinProcess http(o);
+  ASSERT_TRUE(tls.running() && http.running()) << tls.log() << http.log();
+  std::vector<SSOClient::UserInfo> users;
   std::string id;
-  const std::pair<const char*, bool> calls[] = {{"torn", false}, {"reset", false}, {"third", true}};
-  for (const auto& [login, answered] : calls) EXPECT_EQ(answered, c.addUser(login, "pw", id)) << login;
-  ASSERT_EQ(2u, inst.users().size());
-  EXPECT_EQ("torn third", inst.users()[0].login + " " + inst.users()[1].login);
+  const struct {
+    const testutil::StandinProcess& sso;
+    const char* app;  // whose certificate the client presents, if any
+    std::function<bool(SSOClient&)> call;
+    std::string result;  // "ok", or "failed" and the subcode
+  } cases[] = {
+      {tls, "app-one", [](SSOClient& c) { return c.deleteUsers({"carol"}); },
+       "failed sso:notOwner"},
+      {tls, "app-x", [&](SSOClient& c) { return c.getUsers({}, users); },
+       "failed sso:accessDenied"},
+      {http, nullptr,  // as app-two
+       [&](SSOClient& c) { return c.getUsers({}, users) && users.at(0).login == "carol"; }, "ok"},
+      {tls, "app-one", [&](SSOClient& c) { return c.addUser("torn", "pw", id); }, "failed "},
+      {tls, "app-one", [&](SSOClient& c) { return c.addUser("reset", "pw", id); }, "failed "},
+      {tls, "app-one", [&](SSOClient& c) { return c.addUser("third", "pw", id); }, "ok"},
+  };
+  for (const auto& c : cases) {
+    SSOClient client(c.sso.url(), c.app ? &testutil::app_cert_pem(c.app) : nullptr);
+    EXPECT_EQ(c.result, c.call(client) ? "ok" : "failed " + client.getErrorSubCode())
+        << c.sso.url() << (c.app ? c.app : " -");
+  }
+  std::string logins;
+  for (const UserRecord& u : tls.users()) logins += u.login + " ";
+  EXPECT_EQ("carol torn third ", logins);
 }
 
 TEST(StandinConcurrency, ClientsCreatingCollidingLoginsAtOnce) {
@@ -127,32 +153,25 @@ TEST(StandinConcurrency, ClientsCreatingCollidingLoginsAtOnce) {
   options.apps = {"app-one"};
   testutil::StandinProcess inst(options);  // which fails the test if it does not start
   std::deque<SSOClient> clients;  // time-outs: a server serving one at a time fails, not hangs
-  while (clients.size() < kClients) {
-    clients.emplace_back(inst.url(), &testutil::app_cert_pem("app-one")).setTimeouts(9000, 9000);
+  SSOClient::ssoSettings settings;
+  while (clients.size() < kClients) {  // each connects and stays connected
+    SSOClient& c = clients.emplace_back(inst.url(), &testutil::app_cert_pem("app-one"));
+    c.setTimeouts(9000, 9000);
+    ASSERT_TRUE(c.getSettings(settings)) << c.getDetailedErrorMessage();
   }
-  std::atomic<int> connecting{kClients};
-  std::promise<void> connected;
-  std::shared_future<void> all_connected = connected.get_future().share();
+  EXPECT_EQ(kClients, inst.stats().connections);  // all served at once, none kept waiting
   std::vector<std::map<std::string, std::string>> outcome(kClients);  // login -> "ok" or subcode
   std::vector<std::thread> threads;
   for (int k = 0; k < kClients; ++k) {
     threads.emplace_back([&, k] {
-      SSOClient& c = clients[k];
-      SSOClient::ssoSettings settings;
-      const bool ok = c.getSettings(settings);
-      EXPECT_TRUE(ok) << c.getDetailedErrorMessage();
-      if (--connecting == 0) connected.set_value();
-      all_connected.wait_for(std::chrono::seconds(10));
-      for (int i = 0; ok && i < kShared + kOwn; ++i) {  // the shared logins in an order of its own
-        std::string login = "own-" + std::to_string(k) + "-" + std::to_string(i);
+      for (int i = 0; i < kShared + kOwn; ++i) {  // the shared logins in an order of its own
+        std::string login = "own-" + std::to_string(k) + "-" + std::to_string(i), id;
         if (i < kShared) login = "shared-" + std::to_string((i + k) % kShared);
-        std::string id;
+        SSOClient& c = clients[k];
         outcome[k][login] = c.addUser(login, "pw", id) ? "ok" : c.getErrorSubCode();
       }
     });
   }
-  EXPECT_EQ(std::future_status::ready, all_connected.wait_for(std::chrono::seconds(10)));
-  EXPECT_EQ(kClients, inst.stats().connections);  // all connected at once, none kept waiting
   for (std::thread& t : threads) t.join();
   std::map<std::string, int> created;  // login -> clients told "ok"
   for (const auto& results : outcome) {
