@@ -169,7 +169,11 @@ int migrate(const mig_context& context, run_state& run) {
   log_v(options, "Creating users in target SSO...");
   create_state state(users, context.to_app_id, options.resume ? &run.resumed : nullptr);
   foreseen_target foreseen;  // what a dry run's writes would have changed
-  if (options.dry_run) state.dry = &foreseen;
+  if (options.dry_run) {
+    // The conflict check already read who holds each record's login.
+    for (const mig_user_info& user : users) foreseen.set_login(user.login, user.target_id);
+    state.dry = &foreseen;
+  }
   // With several workers, records that can touch one another run in list
   // order, group by group.
   const std::vector<uint32_t> chains =
