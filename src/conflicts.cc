@@ -1,6 +1,7 @@
 #include "src/conflicts.h"
 
 #include <iostream>
+#include <mutex>
 
 #include "src/SSOClient/SSOClient.h"
 #include "src/parallel.h"
@@ -28,15 +29,41 @@ std::string conflict_line(const mig_user_info& user) {
   return "CONFLICT: " + user.login + "(" + user.id + ">" + user.target_id + ")";
 }
 
+bool look_up_early(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
+                   const std::string& target_app_id, early_check& early) {
+  early.made.assign(users.size(), 0);
+  early.result.assign(users.size(), look_up_result::free);
+  std::mutex mu;  // early.error
+  const size_t failed = runner.run(
+      "Checking users conflicts", users.size(),
+      [&](int worker, size_t i) {
+        std::string error;
+        early.result[i] = look_up_login(target.at(worker), users[i], target_app_id, error);
+        early.made[i] = 1;
+        if (early.result[i] != look_up_result::failed) return true;
+        std::lock_guard<std::mutex> lock(mu);
+        early.error[i] = error;
+        return false;
+      },
+      [](size_t, bool) {});
+  return failed == users.size();
+}
+
 check_result check_users(phase_runner& runner, client_set& target,
-                         std::vector<mig_user_info>& users, const std::string& target_app_id) {
+                         std::vector<mig_user_info>& users, const std::string& target_app_id,
+                         const early_check* early) {
   bool conflict = false;
   const size_t failed = runner.run(
       "Checking users conflicts", users.size(),
       [&](int worker, size_t i) {
         std::string error;
         mig_user_info& user = users[i];
-        switch (look_up_login(target.at(worker), user, target_app_id, error)) {
+        const bool made = early && early->made[i];
+        // Not made ahead: after the first failed look-up, or a stop.
+        if (early && !made) return true;
+        if (made && early->error.count(i)) error = early->error.at(i);
+        switch (made ? early->result[i]
+                     : look_up_login(target.at(worker), user, target_app_id, error)) {
           case look_up_result::failed:
             user.outcome = user_outcome::failed;
             runner.fail(i, error);

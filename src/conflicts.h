@@ -8,6 +8,8 @@
 #ifndef IDFERRY_SRC_CONFLICTS_H_
 #define IDFERRY_SRC_CONFLICTS_H_
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,23 @@ look_up_result look_up_login(SSOClient& target, mig_user_info& user,
 // "CONFLICT: <login>(<source id>><target id>)".
 std::string conflict_line(const mig_user_info& user);
 
+// The check's look-ups made ahead of it (--jobs N above 1), while the
+// source's password reads run: each record's result, and the error line of a
+// failed one. A record not looked up is not `made`.
+struct early_check {
+  std::vector<uint8_t> made;
+  std::vector<look_up_result> result;
+  std::map<size_t, std::string> error;
+};
+
+// Makes the check's look-ups through `runner` (a runner of its own, whose
+// notes are not the run's), in list order, stopping at the first failed one,
+// and sets target_id and target_owned. Reads only the records' logins and
+// writes only those two fields, so it may run beside the password reads.
+// Writes nothing to either stream. True when no look-up failed.
+bool look_up_early(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
+                   const std::string& target_app_id, early_check& early);
+
 // What the check found: no conflict, conflicts only, or a failed lookup.
 enum class check_result { clean, conflicts, failed };
 
@@ -38,8 +57,10 @@ enum class check_result { clean, conflicts, failed };
 // as if not looked at, whatever the runner's workers found for them. The
 // conflict lines come in list order, those before a failed lookup only.
 // Sets target_id, target_owned and the outcome of every record it looks at.
-// `failed` without a line when the run is halted.
+// `failed` without a line when the run is halted. With `early`, the
+// look-ups it made are taken from it instead of made again.
 check_result check_users(phase_runner& runner, client_set& target,
-                         std::vector<mig_user_info>& users, const std::string& target_app_id);
+                         std::vector<mig_user_info>& users, const std::string& target_app_id,
+                         const early_check* early = nullptr);
 
 #endif  // IDFERRY_SRC_CONFLICTS_H_

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "src/SSOClient/SSOClient.h"
+#include "src/ahead.h"
 #include "src/conflicts.h"
 #include "src/context.h"
 #include "src/create.h"
@@ -96,12 +97,13 @@ std::unique_ptr<SSOClient> run_client(const mig_context& context, const std::str
 // listed before a mapfile renamed them, and what the phases found.
 struct run_state {
   explicit run_state(const mig_options& options, progress_meter* meter)
-      : runner(options.jobs, meter) {}
+      : runner(options.jobs, meter), meter(meter) {}
   bool listed = false;  // the source's users were listed
   std::vector<mig_user_info> users;
   std::vector<std::string> source_logins;
   resume_findings resumed;
   phase_runner runner;
+  progress_meter* meter;
 };
 
 // Phases 3 to 9, as far as the mode goes. The run's objects live here and in
@@ -133,17 +135,25 @@ int migrate(const mig_context& context, run_state& run) {
     if (int status = map_logins(options, users, mappings)) return status;
   }
 
+  client_set target(
+      [&] { return run_client(context, options.sso_to_url, &context.to_cert); }, options.jobs);
+  // With several jobs, the target's look-ups run beside the password reads.
+  std::unique_ptr<reads_ahead> ahead;
   if (!check_mode) {
+    if (options.jobs > 1) {
+      ahead.reset(new reads_ahead(options.jobs, run.meter, target, users, context.to_app_id,
+                                  options.resume));
+    }
     log_v(options, "Fetching users passwords...");
     if (!get_users_passwords(runner, source, users)) return failed();
     log_v(options, "done\n");
+    if (ahead) ahead->wait();
   }
 
-  client_set target(
-      [&] { return run_client(context, options.sso_to_url, &context.to_cert); }, options.jobs);
   target.main();
   log_v(options, "Checking users conflicts...");
-  const check_result checked = check_users(runner, target, users, context.to_app_id);
+  const check_result checked =
+      check_users(runner, target, users, context.to_app_id, ahead ? ahead->check() : nullptr);
   if (halted()) return failed();
   if (check_mode) {
     log_v(options, "done\n");
@@ -159,7 +169,8 @@ int migrate(const mig_context& context, run_state& run) {
 
   if (options.resume) {
     log_v(options, "Checking users already migrated...");
-    if (!find_migrated(runner, target, users, context.to_app_id, options.update, run.resumed)) {
+    if (!find_migrated(runner, target, users, context.to_app_id, options.update, run.resumed,
+                       ahead ? ahead->resume() : nullptr)) {
       return failed();
     }
     log_v(options,

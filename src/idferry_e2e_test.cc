@@ -472,6 +472,17 @@ TEST(IdferryRun, JobsGiveTheSameResults) {
                   .target = c.target, .mapfile = "carl bob\n", .report = "=",
                   .resume_args = {"map", "--mapfile", "{map}", "--report", "{report}"}, .resume_out = c.out,
                   .resumed = c.migrated});
+  // The target's look-ups run beside the password reads; a failed read still
+  // ends the run after the password phase, with no CONFLICT line.
+  rows.push_back({.name = "--jobs 8: a password read fails while the look-ups run", .args = {"map",
+                  "--mapfile", "{map}", "-j", "8", "-v"}, .status = 1, .out = "",
+                  .err = kContext + kProbed + "Fetching users list...\ndone. 53 users fetched\n\n"
+                      "Reading users mapping info...\ndone. 1 logins to be mapped\n\nChecking users mapping "
+                      "info...\ndone\n\nApplying users mapping info...\ndone\n\nFetching users passwords...\n"
+                      "ERROR: (SOAP-ENV:Receiver) busy\n",
+                  .migrated = "bob=t-bob dora=s-07 u05=t-u05 u15=t-u15",
+                  .source_faults = {Fault("getUserPassword", 30, "fault\tReceiver\t-\tbusy")},
+                  .source = c.source, .target = c.target, .mapfile = "carl bob\n"});
   rows.push_back({.name = "--jobs 8: a creation fails", .args = {"map", "--mapfile", "{map}", "-j", "8"},
                   .status = 1, .out = "?", .err = "Error registering user: (SOAP-ENV:Receiver) full\n",
                   .migrated = "?", .target_faults = {Fault("createUser", 20, "fault\tReceiver\t-\tfull")},

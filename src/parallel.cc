@@ -79,15 +79,15 @@ size_t phase_runner::run(const char* phase, size_t count,
                          const std::function<void(size_t, bool)>& done,
                          const std::vector<uint32_t>* chains) {
   if (!meter_) return run_records(count, work, done, chains);
-  meter_->begin(phase, count);
+  const int slot = meter_->begin(phase, count);
   const size_t failed = run_records(
       count, [&](int worker, size_t i) {
         const bool ok = work(worker, i);
-        meter_->advance();
+        meter_->advance(slot);
         return ok;
       },
       done, chains);
-  meter_->end();
+  meter_->end(slot);
   return failed;
 }
 
@@ -95,7 +95,7 @@ size_t phase_runner::run_records(size_t count, const std::function<bool(int, siz
                                  const std::function<void(size_t, bool)>& done,
                                  const std::vector<uint32_t>* chains) {
   if (jobs_ == 1) {
-    for (size_t i = 0; i < count && !halted(); ++i) {
+    for (size_t i = 0; i < count && !halted() && !cancelled_; ++i) {
       bool ok = guarded(i, [&] { return work(0, i); });
       ok = guarded(i, [&] { done(i, ok); return true; }) && ok;
       if (!ok) return i;
@@ -123,7 +123,7 @@ size_t phase_runner::run_records(size_t count, const std::function<bool(int, siz
   auto worker = [&](int w) {
     std::unique_lock<std::mutex> lock(s.mu);
     for (;;) {
-      if (halted()) s.stopped = true;
+      if (halted() || cancelled_) s.stopped = true;
       if (s.stopped) break;
       size_t i = count;
       if (!chains) {

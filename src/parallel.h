@@ -17,6 +17,7 @@
 #ifndef IDFERRY_SRC_PARALLEL_H_
 #define IDFERRY_SRC_PARALLEL_H_
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -84,6 +85,10 @@ class phase_runner {
              const std::function<void(size_t index, bool before_failure)>& done,
              const std::vector<uint32_t>* chains = nullptr);
 
+  // From another thread: no further record starts in this runner's runs,
+  // as when the run is halted.
+  void cancel() { cancelled_ = true; }
+
   size_t run_records(size_t count, const std::function<bool(int, size_t)>& work,
                      const std::function<void(size_t, bool)>& done,
                      const std::vector<uint32_t>* chains);
@@ -94,6 +99,7 @@ class phase_runner {
 
   const int jobs_;
   progress_meter* const meter_;
+  std::atomic<bool> cancelled_{false};
   std::mutex notes_mu_;
   std::map<size_t, std::string> lines_, notes_;
 };

@@ -124,21 +124,25 @@ progress_meter::~progress_meter() {
   std::cerr.rdbuf(old_);
 }
 
-void progress_meter::begin(const std::string& phase, size_t total) {
-  if (!enabled_) return;
+int progress_meter::begin(const std::string& phase, size_t total) {
+  if (!enabled_) return 0;
   std::lock_guard<std::mutex> lock(mu_);
-  phase_ = phase;
-  total_ = total;
-  done_ = 0;
-  started_ = std::chrono::steady_clock::now();
-  due_ = 10;
+  int k = 0;
+  while (k + 1 < kSlots && !slots_[k].phase.empty()) ++k;
+  slot& s = slots_[k];
+  s.phase = phase;
+  s.total = total;
+  s.done = 0;
+  s.started = std::chrono::steady_clock::now();
+  s.due = 10;
+  return k;
 }
 
-void progress_meter::end() {
+void progress_meter::end(int k) {
   if (!enabled_) return;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    phase_.clear();
+    slots_[k].phase.clear();
   }
   buf_->erase();
 }
@@ -146,20 +150,23 @@ void progress_meter::end() {
 void progress_meter::tick() {
   std::unique_lock<std::mutex> lock(mu_);
   while (!wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return stopping_; })) {
-    if (phase_.empty()) continue;
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    std::string text = progress_line(phase_, done_.load(), total_, seconds);
-    if (terminal_) {
-      winsize size{};
-      const size_t width = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1
-                               ? size.ws_col - 1u
-                               : 79u;
-      if (text.size() > width) text.resize(width);
-      buf_->draw(text);
-    } else if (seconds >= due_) {
-      due_ += 10;
-      buf_->line(text);
+    std::string text;
+    for (slot& s : slots_) {
+      if (s.phase.empty()) continue;
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - s.started).count();
+      const std::string line = progress_line(s.phase, s.done.load(), s.total, seconds);
+      if (!terminal_ && seconds >= s.due) {
+        s.due += 10;
+        buf_->line(line);
+      }
+      text += (text.empty() ? "" : " | ") + line;
     }
+    if (text.empty() || !terminal_) continue;
+    winsize size{};
+    const size_t width =
+        ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col - 1u : 79u;
+    if (text.size() > width) text.resize(width);
+    buf_->draw(text);
   }
 }

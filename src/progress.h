@@ -35,9 +35,13 @@ class progress_meter {
   progress_meter(const progress_meter&) = delete;
   progress_meter& operator=(const progress_meter&) = delete;
 
-  void begin(const std::string& phase, size_t total);
-  void advance() { done_.fetch_add(1, std::memory_order_relaxed); }
-  void end();
+  // Two phases may run at once (--jobs N: the password reads and the
+  // look-ups on the target); their lines are shown side by side. begin
+  // returns the phase's slot for advance and end.
+  static const int kSlots = 2;
+  int begin(const std::string& phase, size_t total);
+  void advance(int slot) { slots_[slot].done.fetch_add(1, std::memory_order_relaxed); }
+  void end(int slot);
 
   class erasing_buf;  // std::cerr's buffer while the meter is enabled
 
@@ -47,13 +51,15 @@ class progress_meter {
   const bool enabled_, terminal_;
   std::unique_ptr<erasing_buf> buf_;
   std::streambuf* old_ = nullptr;
-  std::mutex mu_;  // phase, total, started, due, stopping
+  std::mutex mu_;  // the slots' phase, total, started and due; stopping
   std::condition_variable wake_;
-  std::string phase_;
-  size_t total_ = 0;
-  std::atomic<size_t> done_{0};
-  std::chrono::steady_clock::time_point started_;
-  double due_ = 10;  // seconds into the phase of the next plain line
+  struct slot {
+    std::string phase;  // "": free
+    size_t total = 0;
+    std::atomic<size_t> done{0};
+    std::chrono::steady_clock::time_point started;
+    double due = 10;  // seconds into the phase of the next plain line
+  } slots_[kSlots];
   bool stopping_ = false;
   std::thread ticker_;
 };

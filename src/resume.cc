@@ -18,32 +18,64 @@ takeover_victims victims_of(const std::vector<mig_user_info>& users) {
   return victims;
 }
 
-on_target look_up_migrated(SSOClient& target, const mig_user_info& user,
-                           const std::string& app_id, const takeover_victims& victims,
-                           std::string& login, std::string& error) {
-  std::string id = user.id, hash, type;
+id_read read_id(SSOClient& target, const mig_user_info& user, const std::string& app_id) {
+  id_read read;
+  std::string id = user.id;
   SSOClient::UserInfo info;
   if (!target.getUserInfo(id, info)) {
-    if (target.getErrorSubCode() == "sso:noSuchUser") return on_target::absent;
-    error = "Error getting userInfo: " + target.getErrorMessage();
-    return on_target::failed;
+    if (target.getErrorSubCode() == "sso:noSuchUser") return read;
+    read.kind = on_target::failed;
+    read.error = "Error getting userInfo: " + target.getErrorMessage();
+    return read;
   }
   // Another application's user is not ours, whatever its hash.
-  if (info.applicationId != app_id) return on_target::other_data;
-  if (!target.getUserPassword(id, hash, type)) {
-    error = "ERROR: " + target.getErrorMessage();
-    return on_target::failed;
+  read.kind = on_target::other_data;
+  if (info.applicationId != app_id) return read;
+  if (!target.getUserPassword(id, read.hash, read.type)) {
+    read.kind = on_target::failed;
+    read.error = "ERROR: " + target.getErrorMessage();
+    return read;
   }
-  login = info.login;
-  if (hash == user.password_hash && type == user.hash_type) return on_target::migrated;
-  if (info.login == user.login || is_derived_login(info.login, user.login) ||
-      is_temporary_login(info.login, user.id)) {
+  read.kind = on_target::migrated;
+  read.login = info.login;
+  return read;
+}
+
+on_target classify(const mig_user_info& user, const id_read& read,
+                   const takeover_victims& victims, std::string& login, std::string& error) {
+  error = read.error;
+  if (read.kind != on_target::migrated) return read.kind;
+  login = read.login;
+  if (read.hash == user.password_hash && read.type == user.hash_type) return on_target::migrated;
+  if (login == user.login || is_derived_login(login, user.login) ||
+      is_temporary_login(login, user.id)) {
     return on_target::changed;
   }
   login.clear();
   const auto victim = victims.find(user.id);
-  if (victim != victims.end() && victim->second == info.login) return on_target::absent;
+  if (victim != victims.end() && victim->second == read.login) return on_target::absent;
   return on_target::other_data;
+}
+
+bool read_ids_early(phase_runner& runner, client_set& target,
+                    const std::vector<mig_user_info>& users, const std::string& app_id,
+                    early_resume& early) {
+  early.made.assign(users.size(), 0);
+  std::mutex mu;  // early.reads
+  const size_t failed = runner.run(
+      "Checking users already migrated", users.size(),
+      [&](int worker, size_t i) {
+        id_read read = read_id(target.at(worker), users[i], app_id);
+        early.made[i] = 1;
+        const bool ok = read.kind != on_target::failed;
+        if (read.kind != on_target::absent) {
+          std::lock_guard<std::mutex> lock(mu);
+          early.reads.emplace(i, std::move(read));
+        }
+        return ok;
+      },
+      [](size_t, bool) {});
+  return failed == users.size();
 }
 
 std::string other_data_line(const mig_user_info& user) {
@@ -56,7 +88,8 @@ std::string changed_line(const mig_user_info& user) {
 }
 
 bool find_migrated(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
-                   const std::string& app_id, bool update, resume_findings& found) {
+                   const std::string& app_id, bool update, resume_findings& found,
+                   const early_resume* early) {
   const takeover_victims victims = victims_of(users);
   std::vector<on_target> kind(users.size(), on_target::absent);
   std::mutex found_mu;
@@ -65,7 +98,13 @@ bool find_migrated(phase_runner& runner, client_set& target, std::vector<mig_use
       "Checking users already migrated", users.size(),
       [&](int worker, size_t i) {
         std::string login, error;
-        kind[i] = look_up_migrated(target.at(worker), users[i], app_id, victims, login, error);
+        if (early && !early->made[i]) return true;  // after the first failed read, or a stop
+        const auto it = early ? early->reads.find(i) : early_resume::reads_t::const_iterator();
+        kind[i] = classify(users[i],
+                           !early                     ? read_id(target.at(worker), users[i], app_id)
+                           : it != early->reads.end() ? it->second
+                                                      : id_read(),
+                           victims, login, error);
         if (kind[i] == on_target::migrated || (kind[i] == on_target::changed && update)) {
           std::lock_guard<std::mutex> lock(found_mu);
           found.target_login[i] = login;

@@ -23,6 +23,7 @@
 #ifndef IDFERRY_SRC_RESUME_H_
 #define IDFERRY_SRC_RESUME_H_
 
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -50,13 +51,37 @@ takeover_victims victims_of(const std::vector<mig_user_info>& users);
 // What the target holds under one record's source id.
 enum class on_target { absent, migrated, changed, other_data, failed };
 
-// Looks up one record: getUser by its id ("sso:noSuchUser": absent), then,
-// for a user of the target application, getUserPassword. `login` receives
-// the login of a migrated or changed user; `error` the line of a failed lookup ("Error
-// getting userInfo: ..." or "ERROR: ...").
-on_target look_up_migrated(SSOClient& target, const mig_user_info& user,
-                           const std::string& app_id, const takeover_victims& victims,
-                           std::string& login, std::string& error);
+// What the target holds under one record's source id, as read: getUser by
+// the id ("sso:noSuchUser": absent), then, for a user of the target
+// application, getUserPassword. `kind` is absent, other_data (another
+// owner), failed (with `error`, the line of the failed read: "Error getting
+// userInfo: ..." or "ERROR: ...") or migrated: a user of the target
+// application, to be classified against the record's hash.
+struct id_read {
+  on_target kind = on_target::absent;
+  std::string login, hash, type, error;
+};
+// Reads only the record's id, so it may run beside the password reads.
+id_read read_id(SSOClient& target, const mig_user_info& user, const std::string& app_id);
+
+// What the read is for the record (the rules above). `login` receives the
+// login of a migrated or changed user, `error` the read's error line.
+on_target classify(const mig_user_info& user, const id_read& read,
+                   const takeover_victims& victims, std::string& login, std::string& error);
+
+// The reads made ahead of find_migrated (--jobs N above 1, beside the
+// password reads): which records were read, and every read that found
+// someone or failed.
+struct early_resume {
+  using reads_t = std::unordered_map<size_t, id_read>;
+  std::vector<uint8_t> made;
+  reads_t reads;
+};
+// Makes them through `runner` (a runner of its own), in list order,
+// stopping at the first failed read. Writes nothing. True when none failed.
+bool read_ids_early(phase_runner& runner, client_set& target,
+                    const std::vector<mig_user_info>& users, const std::string& app_id,
+                    early_resume& early);
 
 // The findings for `line` ("ERROR: user id <id> (<login>) is on the target
 // with other data").
@@ -72,7 +97,8 @@ std::string changed_line(const mig_user_info& user);
 // the run is halted. Needs the conflict check's findings (target_owned,
 // target_id).
 bool find_migrated(phase_runner& runner, client_set& target, std::vector<mig_user_info>& users,
-                   const std::string& app_id, bool update, resume_findings& found);
+                   const std::string& app_id, bool update, resume_findings& found,
+                   const early_resume* early = nullptr);
 
 // The logins the users of this migration hold on the target, as found:
 // every migrated user's but those under a temporary login.
