@@ -1,7 +1,9 @@
 // The progress of the long phases on standard error (--progress): for each
 // phase that makes one call per record, the line
 //   "<phase>: <done>/<total> (<pct>%), <rate> users/s, ETA <h:mm:ss>"
-// ("-:--:--" while the rate is unknown). On a terminal it is redrawn in place
+// ("-:--:--" while the rate is unknown); two phases that run at once (the
+// password reads and the look-ups made ahead) share it, joined by " | ".
+// On a terminal it is redrawn in place
 // four times a second, cut to the terminal's width, and erased before any
 // other text goes to standard error and at the end of its phase, so verbose
 // and error lines stay whole. Otherwise a plain line is written 10 seconds
