@@ -298,12 +298,8 @@ void rate_row(const Flags& f) {
   Flags once = f;
   once.floor = false;
   const Row r = run_one(once, "auto", f.rate_users, 20000, 32, 500);
-  std::printf("
-auto --jobs 32 --max-rate 500, %ld users, 20 ms added to every call: %.2f s
-"
-              "  source: %s
-  target: %s
-", f.rate_users, r.run.wall,
+  std::printf("\nauto --jobs 32 --max-rate 500, %ld users, 20 ms added to every call: %.2f s\n"
+              "  source: %s\n  target: %s\n", f.rate_users, r.run.wall,
               pace_of(r.src_calls).c_str(), pace_of(r.tgt_calls).c_str());
   std::fflush(stdout);
 }
