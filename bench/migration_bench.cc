@@ -28,6 +28,8 @@
 //   --jobs-loopback N,N,...  --jobs values there (default 1,2,4)
 //   --jobs-growth N,N        user counts of the growth row at --jobs 32 (default 10000,100000)
 //   --jobs-memory            add auto at 1,000,000 users with --jobs 1 and 32 (peak memory)
+//   --rate-users N           users of the --max-rate 500 row (default 2000; 0 skips it)
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +65,7 @@ struct Flags {
   std::vector<long> jobs_list = {1, 8, 32, 64}, jobs_loopback = {1, 2, 4};
   std::vector<long> jobs_growth = {10000, 100000};
   bool jobs_memory = false;
+  long rate_users = 2000;
 };
 
 std::vector<long> numbers(const std::string& s);
@@ -119,6 +122,8 @@ bool parse_flags(int argc, char** argv, Flags* f) {
       f->jobs_growth = numbers(value());
     } else if (a == "--jobs-memory") {
       f->jobs_memory = true;
+    } else if (a == "--rate-users") {
+      f->rate_users = std::atol(value().c_str());
     } else if (a == "--no-floor") {
       f->floor = false;
     } else if (a == "--wrap") {
@@ -137,7 +142,8 @@ bool parse_flags(int argc, char** argv, Flags* f) {
 // mode every source login is renamed by the mapfile, and the target's
 // taken logins are the new ones.
 struct Instances {
-  Instances(const Flags& f, const std::string& mode, long users, long delay_us) {
+  Instances(const Flags& f, const std::string& mode, long users, long delay_us,
+            bool journal = false) {
     const std::string taken_prefix = mode == "map" ? "member" : "user";
     testutil::StandinOptions s, t;
     s.apps = {"src-app"};
@@ -158,7 +164,7 @@ struct Instances {
     for (testutil::StandinOptions* o : {&s, &t}) {
       o->delay_us = delay_us;
       o->start_timeout_ms = 600000;
-      o->extra_args = {"--journal", ""};
+      if (!journal) o->extra_args = {"--journal", ""};
     }
     source.reset(new testutil::StandinProcess(s));
     target.reset(new testutil::StandinProcess(t));
@@ -200,14 +206,16 @@ struct Row {
   double standin_cpu = 0;
   double floor_wall = 0;
   double floor_cpu = 0;
+  std::vector<testutil::StandinCall> src_calls, tgt_calls;  // with --max-rate only
 };
 
-Row run_one(const Flags& f, const std::string& mode, long users, long delay_us, long jobs = 1) {
+Row run_one(const Flags& f, const std::string& mode, long users, long delay_us, long jobs = 1,
+            long max_rate = 0) {
   Row row;
   row.mode = mode;
   row.users = users;
   {
-    Instances in(f, mode, users, delay_us);
+    Instances in(f, mode, users, delay_us, max_rate > 0);
     std::vector<std::string> argv = {IDFERRY_BIN, mode,
                                      "--app-from-cert", in.source->app_cert_file("src-app"),
                                      "--app-to-cert", in.target->app_cert_file("tgt-app"),
@@ -215,6 +223,7 @@ Row run_one(const Flags& f, const std::string& mode, long users, long delay_us, 
                                      "--sso-to-url", in.target->url()};
     if (!in.mapfile.empty()) argv.push_back("--mapfile=" + in.mapfile);
     if (jobs > 1) argv.insert(argv.end(), {"--jobs", std::to_string(jobs)});
+    if (max_rate > 0) argv.insert(argv.end(), {"--max-rate", std::to_string(max_rate)});
     argv.insert(argv.begin(), f.wrap.begin(), f.wrap.end());
     row.run = bench::run_measured(argv, in.source->dir() + "/out.txt",
                                   in.source->dir() + "/err.txt");
@@ -231,6 +240,10 @@ Row run_one(const Flags& f, const std::string& mode, long users, long delay_us, 
     row.src = in.source->stats();
     row.tgt = in.target->stats();
     row.calls = row.src.calls + row.tgt.calls;
+    if (max_rate > 0) {
+      row.src_calls = in.source->journal();
+      row.tgt_calls = in.target->journal();
+    }
   }
   if (f.floor) {
     Instances in(f, mode, users, delay_us);
@@ -255,6 +268,40 @@ Row run_one(const Flags& f, const std::string& mode, long users, long delay_us, 
     }
   }
   return row;
+}
+
+// What one stand-in's journal says of the pace of its calls, the endpoint
+// probe's left out (it comes long before the others on the target): "<calls
+// per second from the first call's start to the last's> calls/s, at most <n>
+// starting in one second".
+std::string pace_of(const std::vector<testutil::StandinCall>& calls) {
+  std::vector<long long> starts;
+  for (const testutil::StandinCall& c : calls) {
+    if (c.operation != "getSettings") starts.push_back(c.started_us);
+  }
+  std::sort(starts.begin(), starts.end());
+  size_t most = 0;
+  for (size_t i = 0, j = 0; j < starts.size(); ++j) {
+    while (starts[j] - starts[i] >= 1000000) ++i;
+    most = std::max(most, j - i + 1);
+  }
+  const double span = starts.size() > 1 ? (starts.back() - starts.front()) / 1e6 : 0;
+  char text[96];
+  std::snprintf(text, sizeof text, "%zu calls, %.1f calls/s, at most %zu starting in one second",
+                starts.size(), span > 0 ? (starts.size() - 1) / span : 0.0, most);
+  return text;
+}
+
+// auto with --jobs 32 --max-rate 500 and 20 ms added to every call: how fast
+// each instance was called.
+void rate_row(const Flags& f) {
+  Flags once = f;
+  once.floor = false;
+  const Row r = run_one(once, "auto", f.rate_users, 20000, 32, 500);
+  std::printf("\nauto --jobs 32 --max-rate 500, %ld users, 20 ms added to every call: %.2f s\n"
+              "  source: %s\n  target: %s\n", f.rate_users, r.run.wall,
+              pace_of(r.src_calls).c_str(), pace_of(r.tgt_calls).c_str());
+  std::fflush(stdout);
 }
 
 // auto runs of `users` users with each --jobs value of `jobs`, one row each.
@@ -312,7 +359,8 @@ int run(int argc, char** argv) {
                  "       [--conflicts PCT] [--owned PCT] [--delays MS,MS] [--delay-users N]\n"
                  "       [--repeat N] [--no-floor] [--wrap \"CMD ARGS\"] [--jobs-delay-users N]\n"
                  "       [--jobs-delay-ms MS] [--jobs-list N,N] [--jobs-loopback-users N]\n"
-                 "       [--jobs-loopback N,N] [--jobs-growth N,N] [--jobs-memory]\n";
+                 "       [--jobs-loopback N,N] [--jobs-growth N,N] [--jobs-memory]\n"
+                 "       [--rate-users N]\n";
     return 2;
   }
   std::printf("idferry against two stand-in instances over HTTPS on loopback; %d%% of the "
@@ -399,6 +447,7 @@ int run(int argc, char** argv) {
     }
   }
   jobs_tables(flags);
+  if (flags.rate_users > 0) rate_row(flags);
   return 0;
 }
 

@@ -11,6 +11,7 @@
 
 #include "src/SSOClient/SSOClient.h"
 #include "src/ahead.h"
+#include "src/call_pacer.h"
 #include "src/conflicts.h"
 #include "src/context.h"
 #include "src/create.h"
@@ -79,10 +80,11 @@ int failed() {
   return kExitFailed;
 }
 
-// Each client the run makes for a user phase retries as --retries says and
-// verifies the instance with --tls-ca.
+// Each client the run makes for a user phase retries as --retries says,
+// verifies the instance with --tls-ca and keeps to its instance's pace.
 std::unique_ptr<SSOClient> run_client(const mig_context& context, const std::string& url,
-                                      const std::string* cert) {
+                                      const std::string* cert,
+                                      const std::shared_ptr<call_pacer>& pacer) {
   const mig_options& options = context.options;
   std::unique_ptr<SSOClient> client(new SSOClient(url, cert, context.trusted_ca()));
   SSOClient::RetryPolicy policy;
@@ -90,6 +92,7 @@ std::unique_ptr<SSOClient> run_client(const mig_context& context, const std::str
   policy.log = [&options](const std::string& line) { log_v(options, line); };
   policy.stopped = [] { return stop_requested(); };
   client->setRetryPolicy(policy);
+  client->setPacer(pacer);
   return client;
 }
 
@@ -97,13 +100,18 @@ std::unique_ptr<SSOClient> run_client(const mig_context& context, const std::str
 // listed before a mapfile renamed them, and what the phases found.
 struct run_state {
   explicit run_state(const mig_options& options, progress_meter* meter)
-      : runner(options.jobs, meter), meter(meter) {}
+      : runner(options.jobs, meter),
+        meter(meter),
+        from_pacer(std::make_shared<call_pacer>(options.max_rate, options.jobs)),
+        to_pacer(std::make_shared<call_pacer>(options.max_rate, options.jobs)) {}
   bool listed = false;  // the source's users were listed
   std::vector<mig_user_info> users;
   std::vector<std::string> source_logins;
   resume_findings resumed;
   phase_runner runner;
   progress_meter* meter;
+  // Each instance's pace (--max-rate), and its pause when it asks for one.
+  std::shared_ptr<call_pacer> from_pacer, to_pacer;
 };
 
 // Phases 3 to 9, as far as the mode goes. The run's objects live here and in
@@ -116,13 +124,14 @@ int migrate(const mig_context& context, run_state& run) {
   std::vector<mig_user_info>& users = run.users;
 
   log_v(options, "Checking SSO URLs...");
-  if (!check_sso_options(context)) return kExitFailed;
+  if (!check_sso_options(context, run.from_pacer, run.to_pacer)) return kExitFailed;
   log_v(options, "done\n");
 
   if (halted()) return failed();
   log_v(options, "Fetching users list...");
   client_set source(
-      [&] { return run_client(context, options.sso_from_url, &context.from_cert); }, options.jobs);
+      [&] { return run_client(context, options.sso_from_url, &context.from_cert, run.from_pacer); },
+      options.jobs);
   if (!get_users(source.main(), users)) return failed();
   run.listed = true;
   log_v(options, boost::format("done. %d users fetched\n") % users.size());
@@ -136,7 +145,8 @@ int migrate(const mig_context& context, run_state& run) {
   }
 
   client_set target(
-      [&] { return run_client(context, options.sso_to_url, &context.to_cert); }, options.jobs);
+      [&] { return run_client(context, options.sso_to_url, &context.to_cert, run.to_pacer); },
+      options.jobs);
   // With several jobs, the target's look-ups run beside the password reads.
   std::unique_ptr<reads_ahead> ahead;
   if (!check_mode) {
@@ -272,7 +282,7 @@ int run_idferry(int argc, char** argv) {
   // Phase 2: certificates and application identities.
   if (int status = load_context(context)) return status;
 
-  progress_meter meter(options->progress, isatty(STDERR_FILENO) == 1);
+  progress_meter meter(options->progress, isatty(STDERR_FILENO) == 1, options->max_rate);
   run_state run(*options, &meter);
   int status = guarded_migrate(context, run);
   if (report.is_open() && run.listed &&

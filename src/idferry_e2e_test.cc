@@ -229,6 +229,20 @@ TEST(IdferryRun, RunsThatAlwaysFinish) {
        .migrated = kMigrated,
        .target_faults = {Fault("createUser", 2, "drop"), Fault("createUser", 3, "http\t503\tbusy"),
                          Fault("deleteUser", 1, "lost"), Fault("createUser", 6, "lost")}},
+      // The runtime hands the client an error answer's headers too: Retry-After is seen.
+      {.name = "retries: waiting as a 429 and a 503 with Retry-After ask", .args = {"auto", "-c", "-v",
+       "--retries", "1"}, .status = 0, .out = kAllMangled,
+       .err = transcript + "Creating users in target SSO...\nRetrying createUser (attempt 1 of 1, waiting 1 s "
+           "as the instance asked): (SOAP-ENV:Receiver) HTTP Error\nRetrying createUser (attempt 1 of 1, "
+           "waiting 0 s as the instance asked): (SOAP-ENV:Receiver) HTTP Error\ndone\n\nCleaning up "
+           "source installation...\ndone\n\n", .migrated = kMigrated,
+       .target_faults = {Fault("createUser", 2, "http\t429\tslow down\t1"),
+                         Fault("createUser", 4, "http\t503\tbusy\tSun, 06 Nov 1994 08:49:37 GMT")}},
+      {.name = "retries: an instance asking for more than 5 minutes fails the call", .args = {"auto",
+       "-v", "--retries", "3"}, .status = 1, .out = kConflicts, .err = transcript + "Creating users in "
+           "target SSO...\nNot retrying createUser: the instance asked to wait 301 s, more than 300 s\n"
+           "Error registering user: (SOAP-ENV:Receiver) HTTP Error\n", .migrated = "bob=t-bob",
+       .target_faults = {Fault("createUser", 2, "http\t429\tslow down\t301")}},
       {.name = "retries spent", .args = {"auto", "--retries", "2"}, .status = 1, .out = kConflicts,
        .err = "Error registering user: () \n", .migrated = "bob=t-bob",
        .target_faults = {Fault("createUser", 2, "drop"), Fault("createUser", 3, "drop"),
@@ -457,6 +471,9 @@ TEST(IdferryRun, JobsGiveTheSameResults) {
                     .out = c.out, .err = err, .migrated = c.migrated, .source = c.source,
                     .target = c.target, .mapfile = "carl bob\n"});
   }
+  rows.push_back({.name = "--jobs 8 --max-rate 40", .args = {"map", "--mapfile", "{map}", "-v", "-j", "8",
+                  "--max-rate", "40"}, .status = 0, .out = c.out, .err = err, .migrated = c.migrated,
+                  .source = c.source, .target = c.target, .mapfile = "carl bob\n"});
   // Failures with eight workers: records before the failing one may not have
   // been reached and records after it may be done, but every user made is
   // complete, one error line is written, and --resume finishes.

@@ -32,6 +32,7 @@ void describe_options(po::options_description& desc) {
       ("tls-ca", po::value<std::string>(), "verify instances' TLS certificates against FILE")
       ("update", po::bool_switch(), "carry source changes to users an earlier run migrated")
       ("dry-run", po::bool_switch(), "show what map or auto would do, write nothing")
+      ("max-rate", po::value<int>(), "at most N service calls per second per instance")
       ("version", po::bool_switch(), "print version");
 }
 
@@ -138,6 +139,11 @@ bool check_arg_syntax(po::variables_map& vm) {
     write_error("Dry run is not allowed in 'check' mode");
     return false;
   }
+  const int max_rate = int_or(vm, "max-rate", 1);
+  if (max_rate < 1 || max_rate > 100000) {
+    write_error("Max rate must be a number from 1 to 100000");
+    return false;
+  }
   return true;
 }
 
@@ -188,6 +194,7 @@ mig_options_result mig_options_parser::read_options() const {
   if (vm.count("tls-ca")) extras.tls_ca = vm["tls-ca"].as<std::string>();
   extras.update = vm["update"].as<bool>();
   extras.dry_run = vm["dry-run"].as<bool>();
+  extras.max_rate = int_or(vm, "max-rate", 0);
   return mig_options_ptr(new mig_options(
       vm["app-from-cert"].as<std::string>(), vm["app-to-cert"].as<std::string>(),
       vm["sso-from-url"].as<std::string>(), vm["sso-to-url"].as<std::string>(),

@@ -32,6 +32,7 @@ struct mig_extras {
   std::optional<std::string> tls_ca;  // PEM file the instances' certificates must chain to
   bool update = false;  // carry source changes to users an earlier run migrated (--resume)
   bool dry_run = false;  // foresee every write instead of making it
+  int max_rate = 0;  // calls per second per instance; 0: no cap
 };
 
 // The validated command line; built once and never changed afterwards.
@@ -46,7 +47,7 @@ struct mig_options {
         resume(extras.resume),
         retries(extras.retries), verify(extras.verify), progress(extras.progress),
         report(extras.report), tls_ca(extras.tls_ca), update(extras.update),
-        dry_run(extras.dry_run) {}
+        dry_run(extras.dry_run), max_rate(extras.max_rate) {}
 
   const std::string app_from_cert;  // source application certificate file
   const std::string app_to_cert;    // target application certificate file
@@ -65,6 +66,7 @@ struct mig_options {
   const std::optional<std::string> tls_ca;
   const bool update;
   const bool dry_run;
+  const int max_rate;
 };
 
 // "idferry <version>".

@@ -41,6 +41,7 @@ const std::string kHelp =
     "  --tls-ca arg          verify instances' TLS certificates against FILE\n"
     "  --update              carry source changes to users an earlier run migrated\n"
     "  --dry-run             show what map or auto would do, write nothing\n"
+    "  --max-rate arg        at most N service calls per second per instance\n"
     "  --version             print version\n"
     "\n";
 
@@ -69,7 +70,8 @@ Parsed Parse(std::vector<std::string> args) {
       p.record += " " + std::to_string(n);
     }
     p.record += " " + r.report.value_or("-") + " " + r.tls_ca.value_or("-") + " " +
-                std::to_string(r.update) + " " + std::to_string(r.dry_run);
+                std::to_string(r.update) + " " + std::to_string(r.dry_run) + " " +
+                std::to_string(r.max_rate);
   }
   p.out = capture.out();
   p.err = capture.err();
@@ -86,7 +88,7 @@ std::vector<std::string> Full(std::vector<std::string> extra) {
 TEST(Options, StatusesAndMessages) {
   const std::string parse = "Unable to parse command line: ";
   const std::string full = "f.pem t.pem https://a/ https://b/ ";
-  const std::string kDefaults = " 1 0 0 0 0 - - 0 0";  // jobs 1, no other new option
+  const std::string kDefaults = " 1 0 0 0 0 - - 0 0 0";  // jobs 1, no other new option
   struct Case {
     std::vector<std::string> args;
     int status;  // -1: accepted, with `err` the record's values
@@ -124,14 +126,16 @@ TEST(Options, StatusesAndMessages) {
         "--sso-to-url=http://b"}, 10, "", "TLS verification needs https URLs\n"},
       {{"check", "--tls-ca=ca.pem", "--app-from-cert=f", "--app-to-cert=t", "--sso-from-url=HTTPS://a",
         "--sso-to-url=https://b", "--progress", "--report", "r.csv"}, -1, "",
-       "f t HTTPS://a https://b check '' 0 0 1 0 0 0 1 r.csv ca.pem 0 0"},
+       "f t HTTPS://a https://b check '' 0 0 1 0 0 0 1 r.csv ca.pem 0 0 0"},
       {Full({"check", "--update"}), 10, "", "Update is not allowed in 'check' mode\n"},
       {Full({"auto", "--update"}), 10, "", "Update needs --resume\n"},
-      {Full({"check", "--dry-run"}), 10, "", "Dry run is not allowed in 'check' mode\n"},
-      {Full({"auto", "--resume", "--retries", "10", "--verify", "-j", "64", "--report", ""}), -1, "",
-       full + "auto '' 0 0 64 1 10 1 0  - 0 0"},
-      {Full({"map", "--mapfile=m", "--update", "--resume", "--dry"}), -1, "",
-       full + "map 'm' 0 0 1 1 0 0 0 - - 1 1"},
+      {Full({"check", "--dry-run", "--max-rate=0"}), 10, "", "Dry run is not allowed in 'check' mode\n"},
+      {Full({"check", "--max-rate=0"}), 10, "", "Max rate must be a number from 1 to 100000\n"},
+      {Full({"auto", "--max-rate", "100001"}), 10, "", "Max rate must be a number from 1 to 100000\n"},
+      {Full({"auto", "--resume", "--retries", "10", "--verify", "-j", "64", "--report", "", "--max-r",
+             "100000"}), -1, "", full + "auto '' 0 0 64 1 10 1 0  - 0 0 100000"},
+      {Full({"map", "--mapfile=m", "--update", "--resume", "--dry", "--max-rate=1"}), -1, "",
+       full + "map 'm' 0 0 1 1 0 0 0 - - 1 1 1"},
       {Full({"auto", "--mapfile", ""}), -1, "", full + "auto '' 0 0" + kDefaults},
       {Full({"map", "--mapfile=m.txt", "-cv"}), -1, "", full + "map 'm.txt' 1 1" + kDefaults},
       {Full({"check", "--mapfile=m.txt", "-v"}), -1, "", full + "check 'm.txt' 0 1" + kDefaults},

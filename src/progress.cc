@@ -11,7 +11,8 @@
 
 #include "src/run_control.h"
 
-std::string progress_line(const std::string& phase, size_t done, size_t total, double seconds) {
+std::string progress_line(const std::string& phase, size_t done, size_t total, double seconds,
+                          int cap) {
   const unsigned long long pct = total ? 100ull * done / total : 100;
   const unsigned long long rate = seconds > 0 ? static_cast<unsigned long long>(done / seconds) : 0;
   char eta[32] = "-:--:--";
@@ -21,7 +22,8 @@ std::string progress_line(const std::string& phase, size_t done, size_t total, d
     std::snprintf(eta, sizeof eta, "%llu:%02llu:%02llu", left / 3600, left / 60 % 60, left % 60);
   }
   return phase + ": " + std::to_string(done) + "/" + std::to_string(total) + " (" +
-         std::to_string(pct) + "%), " + std::to_string(rate) + " users/s, ETA " + eta;
+         std::to_string(pct) + "%), " + std::to_string(rate) + " users/s, ETA " + eta +
+         (cap > 0 ? ", cap " + std::to_string(cap) + " calls/s per instance" : "");
 }
 
 // Passes everything on to std::cerr's own buffer, erasing a drawn progress
@@ -94,8 +96,8 @@ bool same_terminal(int a, int b) {
 
 }  // namespace
 
-progress_meter::progress_meter(bool enabled, bool terminal)
-    : enabled_(enabled), terminal_(terminal) {
+progress_meter::progress_meter(bool enabled, bool terminal, int cap)
+    : enabled_(enabled), terminal_(terminal), cap_(cap) {
   if (!enabled_) return;
   buf_.reset(new erasing_buf(std::cerr.rdbuf()));
   old_ = std::cerr.rdbuf(buf_.get());
@@ -155,7 +157,7 @@ void progress_meter::tick() {
       if (s.phase.empty()) continue;
       const double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - s.started).count();
-      const std::string line = progress_line(s.phase, s.done.load(), s.total, seconds);
+      const std::string line = progress_line(s.phase, s.done.load(), s.total, seconds, cap_);
       if (!terminal_ && seconds >= s.due) {
         s.due += 10;
         buf_->line(line);

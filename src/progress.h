@@ -1,7 +1,8 @@
 // The progress of the long phases on standard error (--progress): for each
 // phase that makes one call per record, the line
 //   "<phase>: <done>/<total> (<pct>%), <rate> users/s, ETA <h:mm:ss>"
-// ("-:--:--" while the rate is unknown); two phases that run at once (the
+// ("-:--:--" while the rate is unknown), followed by ", cap <N> calls/s per
+// instance" when --max-rate caps the calls; two phases that run at once (the
 // password reads and the look-ups made ahead) share it, joined by " | ".
 // On a terminal it is redrawn in place
 // four times a second, cut to the terminal's width, and erased before any
@@ -26,13 +27,16 @@
 #include <string>
 #include <thread>
 
-// The progress line for `done` of `total` records after `seconds`.
-std::string progress_line(const std::string& phase, size_t done, size_t total, double seconds);
+// The progress line for `done` of `total` records after `seconds`; `cap`:
+// --max-rate, 0 for none.
+std::string progress_line(const std::string& phase, size_t done, size_t total, double seconds,
+                          int cap = 0);
 
 class progress_meter {
  public:
   // Does nothing unless `enabled`. `terminal`: whether standard error is one.
-  progress_meter(bool enabled, bool terminal);
+  // `cap`: --max-rate, 0 for none.
+  progress_meter(bool enabled, bool terminal, int cap = 0);
   ~progress_meter();
   progress_meter(const progress_meter&) = delete;
   progress_meter& operator=(const progress_meter&) = delete;
@@ -51,6 +55,7 @@ class progress_meter {
   void tick();
 
   const bool enabled_, terminal_;
+  const int cap_;
   std::unique_ptr<erasing_buf> buf_;
   std::streambuf* old_ = nullptr;
   std::mutex mu_;  // the slots' phase, total, started and due; stopping

@@ -206,6 +206,17 @@ void run_and_check(const RunRow& row, const Run& run, Places& places,
     EXPECT_EQ(made ? 1u : 0u, files);
   }
 
+  // --max-rate N: on neither instance more than N of the run's calls start in any one second.
+  const auto cap = std::find(run.args.begin(), run.args.end(), "--max-rate");
+  for (const StandinProcess* p : {&source, &target}) {
+    std::vector<long long> starts;
+    for (const StandinCall& c : p->journal()) starts.push_back(c.started_us);
+    std::sort(starts.begin(), starts.end());
+    const size_t n = cap == run.args.end() ? starts.size() : std::stoul(cap[1]);
+    for (size_t i = 0; i + n < starts.size(); ++i) {
+      EXPECT_LE(1000000, starts[i + n] - starts[i]) << "calls " << i << " to " << i + n;
+    }
+  }
   const std::vector<standin::UserRecord> after = target.users();
   if (run.migrated != "?") {
     EXPECT_EQ(run.migrated, migrated_of(after));

@@ -11,7 +11,9 @@
 //    or auto run, able to log in with its password;
 //  - the source unchanged and still registered, unless a cleanup succeeded;
 //  - check mode never writing nor reading a password hash;
-//  - no password hash and no line of a private key in either output stream.
+//  - no password hash and no line of a private key in either output stream;
+//  - with --max-rate N, never more than N calls starting on one instance in
+//    any one second (by the stand-ins' journals).
 //
 // Arguments: the first is the mode; the runner adds --app-from-cert,
 // --app-to-cert, --sso-from-url and --sso-to-url unless the row gives them.

@@ -133,9 +133,9 @@ std::vector<StandinCall> StandinProcess::journal() const {
       if (!standin::unescape_field(field, &value, &error)) harness_failure(line + ": " + error);
       field = value;
     }
-    // SEQ, OPERATION, CALLER, the keys, OUTCOME.
-    if (f.size() < 4) harness_failure("journal line with too few fields: " + line);
-    if (f.size() >= 4) calls.push_back({f[1], {f.begin() + 3, f.end() - 1}, f.back()});
+    // SEQ, STARTED, OPERATION, CALLER, the keys, OUTCOME.
+    if (f.size() < 5) harness_failure("journal line with too few fields: " + line);
+    if (f.size() >= 5) calls.push_back({f[2], {f.begin() + 4, f.end() - 1}, f.back(), std::stoll(f[1])});
   }
   return calls;
 }

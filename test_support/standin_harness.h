@@ -46,6 +46,7 @@ struct StandinCall {
   std::string operation;
   std::vector<std::string> keys;  // "-" for an absent key
   std::string outcome;            // "ok", "injected", the refusal's subcode or code
+  long long started_us = 0;       // when the request began to arrive (steady clock)
 };
 
 const std::string& test_ca_pem();

@@ -2,8 +2,12 @@
 // operations are in SSOClient_ops.cc.
 #include "src/SSOClient/SSOClient.h"
 
+#include <strings.h>
+
 #include <algorithm>
+#include <climits>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include <openssl/bio.h>
@@ -14,6 +18,7 @@
 #include <openssl/x509.h>
 
 #include "soapssoProxy.h"
+#include "src/call_pacer.h"
 
 namespace {
 
@@ -83,6 +88,27 @@ X509_STORE* default_ca_store() {
     return s;
   }();
   return store;
+}
+
+// The seconds a Retry-After header's value asks to wait at `now`: delta
+// seconds, or an HTTP date in any of its three forms (a past one: 0). -1 when
+// it is neither.
+long long retry_after_seconds(std::string value, time_t now) {
+  value.erase(0, value.find_first_not_of(" \t"));
+  value.erase(value.find_last_not_of(" \t") + 1);
+  if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos) {
+    return value.size() > 12 ? LLONG_MAX : std::stoll(value);
+  }
+  for (const char* form : {"%a, %d %b %Y %H:%M:%S GMT", "%A, %d-%b-%y %H:%M:%S GMT",
+                           "%a %b %d %H:%M:%S %Y"}) {
+    struct tm at {};
+    const char* end = strptime(value.c_str(), form, &at);
+    if (end && *end == '\0') {
+      const time_t when = timegm(&at);
+      return when > now ? static_cast<long long>(when - now) : 0;
+    }
+  }
+  return -1;
 }
 
 }  // namespace
@@ -215,7 +241,17 @@ soap* SSOClient::prepare_call() {
       m_baseRecv = ctx->frecv;
       ctx->frecv = &SSOClient::noting_recv;
     }
+    if (ctx->fsend != &SSOClient::pacing_send) {
+      m_baseSend = ctx->fsend;
+      ctx->fsend = &SSOClient::pacing_send;
+    }
+    if (ctx->fparsehdr != &SSOClient::noting_header) {
+      m_baseHeader = ctx->fparsehdr;
+      ctx->fparsehdr = &SSOClient::noting_header;
+    }
   }
+  m_retryAfter.clear();
+  m_paced = false;
   m_received = 0;
   m_ended = false;
   m_callStarted = std::chrono::steady_clock::now();
@@ -228,6 +264,22 @@ size_t SSOClient::noting_recv(soap* ctx, char* buf, size_t len) {
   client->m_received += n;
   if (n == 0) client->m_ended = true;
   return n;
+}
+
+int SSOClient::noting_header(soap* ctx, const char* key, const char* value) {
+  SSOClient* client = static_cast<SSOClient*>(ctx->user);
+  if (key && value && strcasecmp(key, "Retry-After") == 0) client->m_retryAfter = value;
+  return client->m_baseHeader(ctx, key, value);
+}
+
+int SSOClient::pacing_send(soap* ctx, const char* data, size_t len) {
+  SSOClient* client = static_cast<SSOClient*>(ctx->user);
+  if (client->m_pacer && !client->m_paced) {
+    client->m_pacer->acquire(client->m_retry.stopped);
+    client->m_callStarted = std::chrono::steady_clock::now();
+  }
+  client->m_paced = true;
+  return client->m_baseSend(ctx, data, len);
 }
 
 bool SSOClient::timed_out(const soap* ctx) const {
@@ -259,19 +311,35 @@ int SSOClient::cut_short(int status) {
 
 bool SSOClient::retry_after(int status, const char* operation, int k) {
   const bool transport = status == SOAP_EOF || status == SOAP_TCP_ERROR ||
-                         status == SOAP_SSL_ERROR || status == 502 || status == 503 ||
-                         status == 504;
+                         status == SOAP_SSL_ERROR || status == 429 || status == 502 ||
+                         status == 503 || status == 504;
   const auto stopped = [this] { return m_retry.stopped && m_retry.stopped(); };
   if (!transport || stopped()) return false;
+  // The wait the instance asked for, if it did.
+  const long long asked = (status == 429 || status == 503) && !m_retryAfter.empty()
+                              ? retry_after_seconds(m_retryAfter, std::time(nullptr))
+                              : -1;
   finish_call(status);  // describes the failure for the log line
   // A server certificate that fails verification fails again.
   if (getErrorMessage().find("certificate verify failed") != std::string::npos) return false;
-  if (m_retry.log) {
-    m_retry.log(std::string("Retrying ") + operation + " (attempt " + std::to_string(k) +
-                " of " + std::to_string(m_retry.retries) + "): " + getErrorMessage());
+  const auto log = [this](const std::string& line) {
+    if (m_retry.log) m_retry.log(line);
+  };
+  if (asked > kMaxRetryAfterSeconds) {
+    log(std::string("Not retrying ") + operation + ": the instance asked to wait " +
+        std::to_string(asked) + " s, more than " + std::to_string(kMaxRetryAfterSeconds) + " s");
+    return false;
   }
-  const auto wait = std::chrono::milliseconds(std::min(30000, 500 << std::min(k - 1, 6)));
-  for (auto end = std::chrono::steady_clock::now() + wait; std::chrono::steady_clock::now() < end;) {
+  log(std::string("Retrying ") + operation + " (attempt " + std::to_string(k) + " of " +
+      std::to_string(m_retry.retries) +
+      (asked >= 0 ? ", waiting " + std::to_string(asked) + " s as the instance asked" : "") +
+      "): " + getErrorMessage());
+  const auto wait = asked >= 0 ? std::chrono::milliseconds(asked * 1000)
+                               : std::chrono::milliseconds(std::min(30000, 500 << std::min(k - 1, 6)));
+  const auto end = std::chrono::steady_clock::now() + wait;
+  // While this client waits as asked, no other call to the instance starts.
+  if (asked >= 0 && m_pacer) m_pacer->hold_until(end);
+  while (std::chrono::steady_clock::now() < end) {
     if (stopped()) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }

@@ -40,6 +40,7 @@
 
 struct soap;
 class sso;
+class call_pacer;
 struct bio_st;
 struct x509_st;
 struct evp_pkey_st;
@@ -85,21 +86,27 @@ class SSOClient {
   void setTimeouts(int connect_ms, int io_ms);
 
   // Retries of service calls that failed in transport: a connection refused,
-  // reset or closed before a complete answer, a time-out, or HTTP 502, 503 or
-  // 504; also an answer cut short: the connection ended inside it, before the
+  // reset or closed before a complete answer, a time-out, or HTTP 429, 502,
+  // 503 or 504; also an answer cut short: the connection ended inside it, before the
   // end of its document or of its last chunk, whatever status its HTTP header
   // gave (it fails as the receiver fault "Answer cut short"). Such a call is
   // made again on a fresh connection, up to `retries` times, after waiting
   // 0.5 s, 1 s, 2 s, ... (at most 30 s). Faults, other HTTP errors, an
   // answer without element and malformed answers, read whole, are never
-  // retried. Without a policy (the default) nothing is retried.
+  // retried. A 429 or 503 answer with a Retry-After header (delta seconds or
+  // an HTTP date) is retried after the time it asks for instead, and the
+  // client's pacer holds every call to the instance until then; more than
+  // kMaxRetryAfterSeconds fails the call as it was answered. Without a
+  // policy (the default) nothing is retried.
   struct RetryPolicy {
     int retries = 0;
-    // Told "Retrying <operation> (attempt <k> of <N>): <reason>" before each.
+    // Told "Retrying <operation> (attempt <k> of <N>): <reason>" before each
+    // (", waiting <s> s as the instance asked" after <N> when it asked).
     std::function<void(const std::string&)> log;
     // True: no further attempt is made (the wait is cut short too).
     std::function<bool()> stopped;
   };
+  static const int kMaxRetryAfterSeconds = 300;
   void setRetryPolicy(const RetryPolicy& policy) { m_retry = policy; }
   // Whether the last service call was made again after an attempt that failed
   // in transport: a write it carried may then have taken effect although its
@@ -107,6 +114,11 @@ class SSOClient {
   // answer as it is; telling whether the write was done is its caller's
   // work (writes.h).
   bool lastCallRetried() const { return m_retried; }
+  // The pacer of the instance (call_pacer.h), shared with its other clients:
+  // every attempt takes a permit from it right before its request is sent
+  // (once its connection is made, so that a handshake does not delay a paced
+  // call on its way), and a Retry-After holds it. Null (the default): calls start at once.
+  void setPacer(std::shared_ptr<call_pacer> pacer) { m_pacer = std::move(pacer); }
   // Frees the runtime context, which closes any kept-open connection and
   // frees the TLS context.
   ~SSOClient();
@@ -198,6 +210,13 @@ class SSOClient {
   // and the policy allows attempt k + 1, logs it, waits, closes the
   // connection and prepares the context, and returns true.
   bool retry_after(int status, const char* operation, int k);
+  // The send hook wrapped around the context's own: before the first bytes
+  // of an attempt, waits for the pacer's permit (if the client has a pacer);
+  // the attempt's time starts after it.
+  static int pacing_send(soap* ctx, const char* data, size_t len);
+  // The header hook wrapped around the context's own: keeps the value of a
+  // Retry-After header of the answer.
+  static int noting_header(soap* ctx, const char* key, const char* value);
   // Fails a call of a client whose trust set-up failed, recording that
   // failure again; nothing is sent.
   bool refuse_call();
@@ -243,6 +262,11 @@ class SSOClient {
   bool m_retried = false;
   const char* m_trustFailure = nullptr;  // the failed step of the trust set-up, if any
   size_t (*m_baseRecv)(soap*, char*, size_t) = nullptr;  // the hook noting_recv wraps
+  std::shared_ptr<call_pacer> m_pacer;
+  int (*m_baseSend)(soap*, const char*, size_t) = nullptr;  // the hook pacing_send wraps
+  bool m_paced = false;  // whether the current attempt has its permit
+  int (*m_baseHeader)(soap*, const char*, const char*) = nullptr;  // the hook noting_header wraps
+  std::string m_retryAfter;  // the current attempt's Retry-After header, if any
   size_t m_received = 0;  // bytes the current attempt received
   bool m_ended = false;   // whether its connection ended (or failed) while it read
 };

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <iostream>
 
 #include <openssl/pem.h>
@@ -97,6 +98,9 @@ void Server::wait_for_request(struct soap* soap) {
     while (poll(&p, 1, -1) < 0 && errno == EINTR) {
     }
   }
+  static_cast<Connection*>(soap->user)->request_started_us =
+      std::chrono::duration_cast<std::chrono::microseconds>(
+          std::chrono::steady_clock::now().time_since_epoch()).count();
   soap->recv_timeout = kRequestSeconds;
 }
 
@@ -130,15 +134,19 @@ void Server::serve(Connection* conn) {
       return;
     }
     ++handshakes_;
-    conn->caller = identify(soap);
-    write_stats();
   } else {
     conn->caller = config_.http_app;
   }
-  for (;;) {
+  for (bool first = tls_;; first = false) {
     conn->reached_operation = false;
     conn->request_bytes = 0;
     wait_for_request(soap);
+    // Only now, so that the first request's start is noted when it arrives,
+    // not once this work is done.
+    if (first) {
+      conn->caller = identify(soap);
+      write_stats();
+    }
     soap->keep_alive = 1;
     int rc = soap_begin_serve(soap);
     if (rc == SOAP_OK) rc = serve_operation(soap);
@@ -156,7 +164,7 @@ void Server::serve(Connection* conn) {
         }
         soap_set_fault(soap);
         const char** code = soap_faultcode(soap);
-        journal("-", conn->caller, {}, code && *code ? *code : "malformed");
+        journal(*conn, "-", {}, code && *code ? *code : "malformed");
         soap_send_fault(soap);
       }
       break;

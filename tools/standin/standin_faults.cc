@@ -63,11 +63,12 @@ FaultAction parse_action(const std::vector<std::string>& f, std::string* error) 
     a.reason = f[5];
     if (f.size() == 7) a.detail = f[6];
   } else if (kind == "http") {
-    if (!arity(5, 5, "http STATUS BODY")) return a;
+    if (!arity(5, 6, "http STATUS BODY [RETRY_AFTER]")) return a;
     a.kind = FaultAction::Kind::kHttp;
     a.http_status = static_cast<int>(number(f[3], 100, 599));
     if (a.http_status < 0) *error = "the HTTP status must be a number from 100 to 599";
     a.body = f[4];
+    if (f.size() == 6) a.retry_after = f[5];
   } else if (kind == "delay") {
     if (!arity(4, 4, "delay MICROSECONDS")) return a;
     a.kind = FaultAction::Kind::kDelay;

@@ -6,7 +6,7 @@
 // standin_text.h:
 //
 //   OPERATION  N  fault  CODE  SUBCODE  REASON  [DETAIL]
-//   OPERATION  N  http   STATUS  BODY
+//   OPERATION  N  http   STATUS  BODY  [RETRY_AFTER]
 //   OPERATION  N  drop
 //   OPERATION  N  cut
 //   OPERATION  N  exit
@@ -25,7 +25,9 @@
 //    given, DETAIL as the literal XML content of the fault's Detail;
 //    the connection stays open;
 //  - http: a raw HTTP response with that STATUS (100-599), content type
-//    text/html and BODY as it is; the connection is closed after it;
+//    text/html and BODY as it is, and when given a Retry-After header with
+//    RETRY_AFTER as its value (seconds or an HTTP date, sent as it is); the
+//    connection is closed after it;
 //  - drop: the connection is closed without an answer;
 //  - cut: an answer is begun (its head announces the whole length) and the
 //    connection is closed halfway through its body;
@@ -80,6 +82,7 @@ struct FaultAction {
   // kHttp
   int http_status = 0;
   std::string body;
+  std::optional<std::string> retry_after;
   // kAlter
   std::string user_id, field, value;
   // kDelay

@@ -261,8 +261,9 @@ std::optional<FaultAction> Server::injected_action(const std::string& operation)
   return faults_.next(operation);
 }
 
-void Server::journal(const std::string& operation, const std::optional<std::string>& caller,
+void Server::journal(const Connection& conn, const std::string& operation,
                      const std::vector<const std::string*>& keys, const std::string& outcome) {
+  const std::optional<std::string>& caller = conn.caller;
   auto field = [](const std::string* value) -> std::string {
     if (value == nullptr) return "-";
     return *value == "-" ? "\\x2d" : escape_field(*value);
@@ -270,7 +271,8 @@ void Server::journal(const std::string& operation, const std::optional<std::stri
   std::lock_guard<std::mutex> lock(journal_mu_);
   ++calls_;
   if (journal_fd_ < 0) return;
-  std::string line = std::to_string(calls_) + "\t" + operation + "\t" +
+  std::string line = std::to_string(calls_) + "\t" + std::to_string(conn.request_started_us) +
+                     "\t" + operation + "\t" +
                      field(caller ? &*caller : nullptr);
   for (const std::string* key : keys) line += "\t" + field(key);
   line += "\t" + escape_field(outcome) + "\n";

@@ -25,7 +25,9 @@
 //    signal handler writes to; stopping shuts every open connection down,
 //    joins all threads and writes the final counters.
 //
-// Journal line: SEQ, OPERATION, CALLER (or "-"), the operation's key fields
+// Journal line: SEQ, STARTED (when the request began to arrive, in
+// microseconds of the system's monotonic clock, shared by every process on
+// the machine), OPERATION, CALLER (or "-"), the operation's key fields
 // (logins, user ids, application or session ids, in request order; "-" for an
 // absent one; escaped as in standin_text.h, a field that is literally "-" as
 // "\x2d"), OUTCOME ("ok", the fault's subcode, its code when it has none, or
@@ -34,8 +36,8 @@
 //
 // Counters (--stats file, rewritten through a temporary file and rename):
 // "connections N" accepted, "handshakes N" completed TLS handshakes, "calls N"
-// journalled calls; rewritten when a connection is accepted, completes its
-// handshake or closes, and at exit.
+// journalled calls; rewritten when a connection is accepted, when its first
+// request begins after the handshake, when it closes, and at exit.
 #ifndef IDFERRY_TOOLS_STANDIN_STANDIN_SERVER_H_
 #define IDFERRY_TOOLS_STANDIN_STANDIN_SERVER_H_
 
@@ -73,6 +75,7 @@ struct Connection {
   bool close_after = false;           // an injected action ends the connection
   bool reached_operation = false;     // the current request reached an operation
   std::size_t request_bytes = 0;      // bytes received of the current request
+  long long request_started_us = 0;   // when it began to arrive (steady clock)
   std::size_t (*base_recv)(struct soap*, char*, std::size_t) = nullptr;
   // A "torn" answer: what the runtime sends is held here, then cut (cut_held).
   bool holding = false;
@@ -113,7 +116,8 @@ class Server {
   std::string relay_url() const;
   // Counts one call of `operation` for fault injection.
   std::optional<FaultAction> injected_action(const std::string& operation);
-  void journal(const std::string& operation, const std::optional<std::string>& caller,
+  // The journal line of the call `conn` is serving.
+  void journal(const Connection& conn, const std::string& operation,
                const std::vector<const std::string*>& keys, const std::string& outcome);
   // Waits the configured delay, or `us` microseconds (cut short by a stop).
   void delay(long long us = -1);

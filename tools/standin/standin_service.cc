@@ -55,6 +55,7 @@ const char* http_reason(int status) {
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 429: return "Too Many Requests";
     case 500: return "Internal Server Error";
     case 502: return "Bad Gateway";
     case 503: return "Service Unavailable";
@@ -74,7 +75,7 @@ std::string namespace_uri(const struct soap* soap, const char* prefix) {
 int inject(struct soap* soap, Connection& conn, const char* operation,
            const std::vector<const std::string*>& keys, const FaultAction& action) {
   Server& server = *conn.server;
-  server.journal(operation, conn.caller, keys, "injected");
+  server.journal(conn, operation, keys, "injected");
   switch (action.kind) {
     case FaultAction::Kind::kExit:
       _exit(kInjectedExitStatus);
@@ -85,7 +86,9 @@ int inject(struct soap* soap, Connection& conn, const char* operation,
       server.delay();
       std::string reply = "HTTP/1.1 " + std::to_string(action.http_status) + " " +
                           http_reason(action.http_status) +
-                          "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
+                          "\r\nContent-Type: text/html; charset=utf-8\r\n" +
+                          (action.retry_after ? "Retry-After: " + *action.retry_after + "\r\n" : "") +
+                          "Content-Length: " +
                           std::to_string(action.body.size()) + "\r\nConnection: close\r\n\r\n" +
                           action.body;
       soap->fsend(soap, reply.data(), reply.size());
@@ -171,7 +174,7 @@ int handle(struct soap* soap, const char* operation, std::vector<const std::stri
               : st.code == Status::Code::kReceiver ? "SOAP-ENV:Receiver"
                                                     : "SOAP-ENV:Sender";
   }
-  server.journal(operation, conn.caller, keys, outcome);
+  server.journal(conn, operation, keys, outcome);
   server.delay();
   if (after && action->kind == FaultAction::Kind::kLost) {
     conn.close_after = true;
