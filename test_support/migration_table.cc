@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -216,6 +217,16 @@ void run_and_check(const RunRow& row, const Run& run, Places& places,
     for (size_t i = 0; i + n < starts.size(); ++i) {
       EXPECT_LE(1000000, starts[i + n] - starts[i]) << "calls " << i << " to " << i + n;
     }
+  }
+  if (first && row.overlapped) {
+    long long first_lookup = LLONG_MAX, last_read = 0;
+    for (const StandinCall& c : target.journal()) {
+      if (c.operation == "getUserId") first_lookup = std::min(first_lookup, c.started_us);
+    }
+    for (const StandinCall& c : source.journal()) {
+      if (c.operation == "getUserPassword") last_read = std::max(last_read, c.started_us);
+    }
+    EXPECT_LT(first_lookup, last_read);
   }
   const std::vector<standin::UserRecord> after = target.users();
   if (run.migrated != "?") {

@@ -73,6 +73,9 @@ struct RunRow {
   std::string interrupt = "";
   long long target_delay_us = 0;  // the target waits this long before each answer
   long long source_delay_us = 0;  // the source likewise
+  // The target's look-ups began while the source's password reads ran: the
+  // first getUserId started before the last getUserPassword.
+  bool overlapped = false;
   // The target's server certificate: "" the usual one, "other CA" one for
   // 127.0.0.1 under another CA, "other host" one for another host name.
   std::string target_server = "";
