@@ -37,21 +37,28 @@ bool bring_up_to_date(writer& w, const mig_user_info& user, const std::string& l
 
 }  // namespace
 
-bool create_user_mangled(writer& w, mig_user_info& user, const std::string& app_id,
-                         std::string& error) {
+bool first_free_login(const writer& w, mig_user_info& user, const std::string& what,
+                      const std::function<write_outcome(const std::string&)>& write,
+                      std::string& error) {
   for (int n = 0; n < kMaxLoginAttempts; ++n) {
     // Always derived from the record's login, never from the last candidate.
-    const write_outcome a = create_as(w, user, mangle_user(user.login, n), app_id);
+    const write_outcome a = write(mangle_user(user.login, n));
     user.derived = static_cast<uint8_t>(n);
     if (a.ok) return true;
     if (a.subcode != "sso:duplicateLogin") {
-      error = "Error registering user: " + a.message;
+      error = what + a.message;
       return false;
     }
   }
-  error = "Error registering user: " + user.login + " and its 99 derived logins are taken" +
-          (w.dry ? " (dry run)" : "");
+  error = what + user.login + " and its 99 derived logins are taken" + (w.dry ? " (dry run)" : "");
   return false;
+}
+
+bool create_user_mangled(writer& w, mig_user_info& user, const std::string& app_id,
+                         std::string& error) {
+  return first_free_login(w, user, "Error registering user: ", [&](const std::string& login) {
+    return create_as(w, user, login, app_id);
+  }, error);
 }
 
 std::string mangle_user(const std::string& login, int n) {
@@ -60,16 +67,19 @@ std::string mangle_user(const std::string& login, int n) {
   return (boost::format(ends_in_digit ? "%s_%d" : "%s%d") % login % n).str();
 }
 
+int derived_number(std::string_view digits) {
+  if (digits.empty() || digits.size() > 2 || digits[0] == '0') return 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return 0;
+  }
+  return std::stoi(std::string(digits));
+}
+
 bool is_derived_login(const std::string& login, const std::string& base) {
-  const std::string stem = mangle_user(base, 1).substr(0, mangle_user(base, 1).size() - 1);
-  if (login.size() <= stem.size() || login.size() > stem.size() + 2 ||
-      login.compare(0, stem.size(), stem) != 0 || login[stem.size()] == '0') {
-    return false;
-  }
-  for (size_t i = stem.size(); i < login.size(); ++i) {
-    if (login[i] < '0' || login[i] > '9') return false;
-  }
-  return true;
+  std::string stem = mangle_user(base, 1);
+  stem.pop_back();  // the "1"
+  return login.compare(0, stem.size(), stem) == 0 &&
+         derived_number(std::string_view(login).substr(std::min(stem.size(), login.size())));
 }
 
 create_state::create_state(const std::vector<mig_user_info>& users, std::string app_id,

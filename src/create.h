@@ -23,6 +23,7 @@
 #ifndef IDFERRY_SRC_CREATE_H_
 #define IDFERRY_SRC_CREATE_H_
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -37,6 +38,7 @@ class SSOClient;
 class client_set;
 class foreseen_target;
 struct writer;
+struct write_outcome;
 class phase_runner;
 
 // The login and its derived logins 1 to 99.
@@ -47,8 +49,20 @@ constexpr int kMaxLoginAttempts = 100;
 // login, which has no last byte).
 std::string mangle_user(const std::string& login, int n);
 
+// The n of a derived login's suffix: the decimal text of 1 to 99 as
+// mangle_user writes it (no leading zero), or 0.
+int derived_number(std::string_view digits);
+
 // Whether `login` is mangle_user(base, n) for some n from 1 to 99.
 bool is_derived_login(const std::string& login, const std::string& base);
+
+// Writes the record's user under its login or, while `write` is answered
+// "sso:duplicateLogin", under its derived logins 1 to 99 in turn; sets
+// user.derived. A failure's `error` is `what` and the reason, or `what`
+// "<login> and its 99 derived logins are taken".
+bool first_free_login(const writer& w, mig_user_info& user, const std::string& what,
+                      const std::function<write_outcome(const std::string&)>& write,
+                      std::string& error);
 
 // Creates one user, trying the login and then the derived logins 1 to 99
 // while the target answers "sso:duplicateLogin"; sets user.derived. Another

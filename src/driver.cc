@@ -207,12 +207,13 @@ int migrate(const mig_context& context, run_state& run) {
   });
   log_v(options, updated ? (boost::format("done. %d users updated\n") % updated).str() : "done\n");
 
-  if (options.verify && options.dry_run) {
-    log_v(options, "Verifying users in target SSO...");
-    log_v(options, "skipped (dry run)\n");
-  } else if (options.verify) {
+  if (options.verify) {
     if (halted()) return failed();
     log_v(options, "Verifying users in target SSO...");
+  }
+  if (options.verify && options.dry_run) {
+    log_v(options, "skipped (dry run)\n");
+  } else if (options.verify) {
     size_t unverified = 0;
     if (!verify_users(runner, target, users, context.to_app_id, state.resumed, unverified)) {
       return failed();
@@ -226,11 +227,10 @@ int migrate(const mig_context& context, run_state& run) {
   }
 
   if (halted()) return failed();
+  if (options.cleanup) log_v(options, "Cleaning up source installation...");
   if (options.cleanup && options.dry_run) {
-    log_v(options, "Cleaning up source installation...");
     log_v(options, "skipped (dry run)\n");
   } else if (options.cleanup) {
-    log_v(options, "Cleaning up source installation...");
     const write_outcome cleaned = unregister(source.main(), context.from_app_id);
     if (!cleaned.ok) {
       write_error("ERROR: can't perform cleanup (" + cleaned.message + ")");

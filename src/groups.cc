@@ -6,22 +6,13 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "src/create.h"
 #include "src/parallel.h"
 #include "src/takeover.h"
 
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// The n of a derived login's suffix: the decimal text of 1 to 99 as
-// mangle_user writes it (no leading zero), or 0.
-int derived_number(std::string_view digits) {
-  if (digits.empty() || digits.size() > 2 || digits[0] == '0') return 0;
-  for (char c : digits) {
-    if (!is_digit(c)) return 0;
-  }
-  return std::stoi(std::string(digits));
-}
 
 class union_find {
  public:

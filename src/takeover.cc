@@ -50,16 +50,7 @@ bool finish_take_over(writer& w, mig_user_info& user, const std::string& tempora
   if (take) return replace_holder(w, user, temporary, error);
   // As a fresh run would create it: under the login, or under the first
   // derived login that is free.
-  for (int n = 0; n < kMaxLoginAttempts; ++n) {
-    const write_outcome renamed = rename_user(w, user.id, temporary, mangle_user(user.login, n));
-    user.derived = static_cast<uint8_t>(n);
-    if (renamed.ok) return true;
-    if (renamed.subcode != "sso:duplicateLogin") {
-      error = "Error renaming user: " + renamed.message;
-      return false;
-    }
-  }
-  error = "Error renaming user: " + user.login + " and its 99 derived logins are taken" +
-          (w.dry ? " (dry run)" : "");
-  return false;
+  return first_free_login(w, user, "Error renaming user: ", [&](const std::string& login) {
+    return rename_user(w, user.id, temporary, login);
+  }, error);
 }
