@@ -266,6 +266,13 @@ TEST(IdferryRun, RunsThatAlwaysFinish) {
       {.name = "resume before anything: a takeover deletes the user under a later source id",
        .args = {"auto", "--resume"}, .status = 0, .out = "", .err = "", .migrated = "carl=s-1 zed=t-carl",
        .source = zed, .target = carl},
+      // Found by the fault campaign (seed 521): the victim holds a login derived
+      // from the login of the record whose id it has.
+      {.name = "resume before anything: the victim holds a login derived from its id's record",
+       .args = {"auto", "--resume"}, .status = 0, .out = "", .err = "",
+       .migrated = "\xc3\xa9t\xc3\xa9=s-7 \xc3\xa9t\xc3\xa9" "2=s-6",
+       .source = {{"s-6", "\xc3\xa9t\xc3\xa9" "2"}, {"s-7", "\xc3\xa9t\xc3\xa9"}},
+       .target = {{"s-7", "\xc3\xa9t\xc3\xa9" "2", "app-tgt"}}},
       {.name = "a takeover cut before deleting the user under a later source id", .args = {"auto", "-c"},
        .status = 1, .out = "", .err = "Error deleting user: () \n",
        .migrated = "carl=t-carl carl_s-1_tmp_migrate=s-1", .target_faults = {Fault("deleteUser", 1, "exit")},

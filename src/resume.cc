@@ -47,13 +47,19 @@ on_target classify(const mig_user_info& user, const id_read& read,
   if (read.kind != on_target::migrated) return read.kind;
   login = read.login;
   if (read.hash == user.password_hash && read.type == user.hash_type) return on_target::migrated;
+  // Without the record's hash it is not provably this migration's: the user
+  // another record's takeover replaces is that, even under a login derived
+  // from this record's (one uninterrupted run deletes it too).
+  const auto victim = victims.find(user.id);
+  if (victim != victims.end() && victim->second == read.login) {
+    login.clear();
+    return on_target::absent;
+  }
   if (login == user.login || is_derived_login(login, user.login) ||
       is_temporary_login(login, user.id)) {
     return on_target::changed;
   }
   login.clear();
-  const auto victim = victims.find(user.id);
-  if (victim != victims.end() && victim->second == read.login) return on_target::absent;
   return on_target::other_data;
 }
 
